@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ferrovin {
+
+// Counters of a running search, for front ends that draw their own progress.
+struct SearchProgress {
+    std::int32_t catalogued = 0;  // pictures catalogued by the folder scan so far
+    std::int32_t analysed = 0;    // position (k + 1) of the picture matching last finished
+    std::int32_t total = 0;       // pictures in the trimmed catalogue (0 during the scan)
+    std::int32_t pairs = 0;       // pairs found so far
+};
+
+// The one channel between the engine and a front end: texts and counters go
+// out, the stop request comes in. Called on the thread that runs the search,
+// so a GUI implementation forwards to its own thread.
+class SearchObserver {
+public:
+    virtual ~SearchObserver() = default;
+
+    // Caption of the picture counter ("Total pictures scanned: ...").
+    virtual void filesCountText(const std::string& /*text*/) {}
+    // Caption of the pair counter ("Similar pictures found: ...").
+    virtual void duplicatesFoundText(const std::string& /*text*/) {}
+    // Raw counters, sent alongside the texts.
+    virtual void progress(const SearchProgress& /*counters*/) {}
+    // Polled at every stop test of the search.
+    virtual bool stopRequested() { return false; }
+};
+
+} // namespace ferrovin
