@@ -31,3 +31,18 @@ public:
 };
 
 } // namespace ferrovin
+
+#include <atomic>
+
+namespace ferrovin {
+
+// A stop test of the search: a stop asked for through the observer raises the
+// search's flag, and the flag decides. Once raised it stays raised.
+inline bool StopTest(std::atomic<bool>& searchStopped, SearchObserver& observer)
+{
+    if (!searchStopped.load(std::memory_order_relaxed) && observer.stopRequested())
+        searchStopped.store(true);
+    return searchStopped.load();
+}
+
+} // namespace ferrovin

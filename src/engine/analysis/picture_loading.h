@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace ferrovin {
+
+struct Raster;
+struct Settings;
+
+// Decodes one picture file through one JPEG decode: a JPEG file from its own
+// bytes, every other format re-encoded at quality 90 first. Large pictures are
+// reduced to 1/8 or 1/4 inside the JPEG decoder (bounds raised by the minimum
+// picture size settings). FullRaster gets the decoded picture, SmallRaster the
+// whole picture stretched nearest-neighbour onto 128 x 128, 24 bits per pixel.
+// Both rasters are the caller's and are reused across calls. Any failure throws
+// EngineError; the rasters are then unspecified.
+void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallRaster,
+                 const Settings& settings);
+
+} // namespace ferrovin
