@@ -27,6 +27,8 @@ public:
 
 private:
     void ScanFolder(std::string& path);
+    // The trash test and the (device, inode) guard: false when `path` is not walked.
+    bool EnterFolder(const std::string& path);
 
     Catalogue& m_catalogue;
     const Settings& m_settings;

@@ -1,0 +1,153 @@
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/files/folder_listing.h"
+#include "engine/files/trash_folders.h"
+#include "support/temp_dir.h"
+
+namespace ferrovin {
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv final {
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name)
+    {
+        if (const char* old = std::getenv(name))
+            m_old = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+        ::tzset();
+    }
+    ~ScopedEnv()
+    {
+        m_old ? ::setenv(m_name, m_old->c_str(), 1) : ::unsetenv(m_name);
+        ::tzset();
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+TEST(FolderListing, picturesMasksIgnoreCaseAndLetStarSpanDots)
+{
+    struct Case {
+        const char* name;
+        const char* mask;
+        bool matches;
+    };
+    const std::vector<Case> cases{
+        {"a.bmp", "*.bmp", true},      {"A.BMP", "*.bmp", true},      {".bmp", "*.bmp", true},
+        {"a.bmpx", "*.bmp", false},    {"abmp", "*.bmp", false},      {"a.jpg", "*.jp*g", true},
+        {"a.JPEG", "*.jp*g", true},    {"a.jpxg", "*.jp*g", true},    {"a.jp.png", "*.jp*g", true},
+        {"a.jpe", "*.jp*g", false},    {"a.jpg.txt", "*.jp*g", false}, {"x.tif", "*.tif*", true},
+        {"x.TIFF", "*.tif*", true},    {"x.tifx", "*.tif*", true},    {"x.tif.bmp", "*.tif*", true},
+        {"x.ti", "*.tif*", false},     {"a.b.c.gif", "*.gif", true},  {"anything", "*", true},
+        {"", "*", true},               {"ab", "a?", true},            {"a", "a?", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MatchesMask(c.name, c.mask), c.matches) << c.name << " against " << c.mask;
+}
+
+TEST(FolderListing, ordersNamesByUpperCasedBytesThenRawBytes)
+{
+    // Sorted as the listing must return them.
+    const std::vector<std::string> expected{
+        "1.jpg", "A.jpg", "a.jpg", "a.jpgx", "AB.jpg", "B.jpg", "b.jpg", "_x.jpg", "\xC3\xA9.jpg",
+    };
+    std::vector<std::string> names(expected.rbegin(), expected.rend());
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return ListingLess(a, b); });
+    EXPECT_EQ(names, expected);
+    for (const std::string& name : expected)
+        EXPECT_FALSE(ListingLess(name, name)) << name;
+}
+
+TEST(FolderListing, listsMatchingEntriesSortedAndPassesOverBrokenOnes)
+{
+    test::TempDir dir;
+    dir.writeFile("b.jpg", 3);
+    dir.writeFile("A.jpg", 1);
+    dir.writeFile("c.png", 1);
+    dir.makeDir("d.jpg");
+    ASSERT_EQ(::symlink("missing.jpg", (dir.path() + "e.jpg").c_str()), 0);
+    ASSERT_EQ(::symlink("b.jpg", (dir.path() + "f.jpg").c_str()), 0);
+
+    const auto entries = ListFolder(dir.path(), "*.jp*g");
+    ASSERT_TRUE(entries);
+    std::vector<std::string> names;
+    for (const FolderEntry& e : *entries)
+        names.push_back(e.Name);
+    EXPECT_EQ(names, (std::vector<std::string>{"A.jpg", "b.jpg", "d.jpg", "f.jpg"}));
+    EXPECT_TRUE((*entries)[2].IsDirectory);
+    EXPECT_TRUE((*entries)[3].IsRegular) << "a link shows as what it points at";
+    EXPECT_EQ((*entries)[3].Size, 3);
+
+    EXPECT_EQ(ListSubfolders(dir.path()), (std::vector<std::string>{"d.jpg"}));
+    EXPECT_FALSE(ListFolder(dir.path() + "nowhere/", "*"));
+    EXPECT_FALSE(ListSubfolders(dir.path() + "nowhere/"));
+}
+
+TEST(FolderListing, packsLocalTimeIntoDosDateAndTime)
+{
+    ScopedEnv tz("TZ", "UTC");
+    struct Case {
+        std::time_t seconds;
+        std::uint32_t expected;
+    };
+    const std::vector<Case> cases{
+        {315532799, 0},                                       // 1979-12-31 23:59:59
+        {315532800, (33u << 16)},                             // 1980-01-01 00:00:00
+        {1709214331, (22621u << 16) | 28079u},                // 2024-02-29 13:45:31
+        {4354819199, (65439u << 16) | (23u << 11) | (59u << 5) | 29u},  // 2107-12-31 23:59:59
+        {4354819200, 0},                                      // 2108-01-01 00:00:00
+        {-1, 0},
+    };
+    for (const Case& c : cases) {
+        const std::timespec t{c.seconds, 999999999};
+        EXPECT_EQ(static_cast<std::uint32_t>(DosDateTime(t)), c.expected) << c.seconds;
+    }
+
+    ScopedEnv tokyo("TZ", "JST-9");
+    EXPECT_EQ(static_cast<std::uint32_t>(DosDateTime({315532800, 0})), (33u << 16) | (9u << 11))
+        << "local time, not UTC";
+}
+
+TEST(FolderListing, attributeBitsFollowPermissionsNameAndKind)
+{
+    EXPECT_EQ(FileAttributes("a.jpg", true, true), 0x20u);
+    EXPECT_EQ(FileAttributes("a.jpg", true, false), 0x21u);
+    EXPECT_EQ(FileAttributes(".a.jpg", true, true), 0x22u);
+    EXPECT_EQ(FileAttributes(".a.jpg", false, false), 0x03u);
+}
+
+TEST(TrashFolders, homeTrashFollowsXdgDataHomeAndEveryMountGetsItsOwn)
+{
+    {
+        ScopedEnv data("XDG_DATA_HOME", "/srv/data//");
+        EXPECT_EQ(HomeTrashFolder(), "/srv/data/Trash/");
+    }
+    {
+        ScopedEnv data("XDG_DATA_HOME", "relative/path");
+        ScopedEnv home("HOME", "/home/someone");
+        EXPECT_EQ(HomeTrashFolder(), "/home/someone/.local/share/Trash/");
+    }
+    const auto folders = TrashFolders();
+    ASSERT_FALSE(folders.empty());
+    EXPECT_EQ(folders.front(), HomeTrashFolder());
+    const auto has = [&](const std::string& f) { return std::find(folders.begin(), folders.end(), f) != folders.end(); };
+    EXPECT_TRUE(has("/.Trash/"));
+    EXPECT_TRUE(has("/.Trash-" + std::to_string(::getuid()) + "/"));
+}
+
+} // namespace
+} // namespace ferrovin
