@@ -1,0 +1,132 @@
+#include "engine/search/analysis_pipeline.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "engine/analysis/picture_loading.h"
+#include "engine/files/file_identity.h"
+#include "engine/settings/settings.h"
+
+namespace ferrovin {
+
+namespace {
+constexpr std::int32_t kMinimumSideBound = 5;
+}
+
+bool PassesSizeTest(std::int32_t height, std::int32_t width, const Settings& settings)
+{
+    if (height < std::max(settings.MinPicHeight, kMinimumSideBound))
+        return false;
+    return width >= std::max(settings.MinPicWidth, kMinimumSideBound);
+}
+
+void AnalysePicture(const std::string& path, const Settings& settings,
+                    AnalysisWorkspace& workspace, AnalysedPicture& out)
+{
+    out = AnalysedPicture{};
+    try {
+        LoadPicture(path, workspace.Full, workspace.Small, settings);
+    } catch (const std::exception&) {
+        // Any failure to decode skips the picture silently.
+        return;
+    }
+    out.Decoded = true;
+    out.Height = workspace.Full.Height;
+    out.Width = workspace.Full.Width;
+    if (!PassesSizeTest(out.Height, out.Width, settings))
+        return;
+    ReadPreBuffer(path, out.PreBuffer);
+    if (settings.SearchOnlyIdentical)
+        return;
+    ReduceToGrey8(workspace.Small, 1);
+    const std::int32_t mean = MeanGrey(workspace.Small);
+    ComputeWaveletMatrix(workspace.Small, *workspace.Matrix, mean);
+    ExtractWaveletCoefs(*workspace.Matrix, out.Pos, out.Neg);
+}
+
+int EffectiveThreadCount(int requested)
+{
+    if (requested > 0)
+        return requested;
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+AnalysisPipeline::AnalysisPipeline(AnalyseFunction analyse, std::int32_t count, int threads,
+                                   std::int32_t window)
+    : m_analyse(std::move(analyse)), m_count(count), m_window(std::max<std::int32_t>(window, 1))
+{
+    if (threads <= 1 || count <= 1)
+        return;
+    m_slots.resize(static_cast<std::size_t>(m_window));
+    const int workers = std::min<std::int64_t>(threads, count);
+    m_workers.reserve(static_cast<std::size_t>(workers));
+    for (int t = 0; t < workers; ++t)
+        m_workers.emplace_back([this] { workerLoop(); });
+}
+
+AnalysisPipeline::~AnalysisPipeline()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_slotFree.notify_all();
+    for (std::thread& worker : m_workers)
+        worker.join();
+}
+
+void AnalysisPipeline::workerLoop()
+{
+    AnalysisWorkspace workspace;
+    AnalysedPicture result;
+    for (;;) {
+        std::int32_t index = 0;
+        {
+            std::unique_lock lock(m_mutex);
+            // A picture may start only when its ring slot is no longer held.
+            m_slotFree.wait(lock, [this] {
+                return m_stopping || m_nextToClaim >= m_count
+                    || m_nextToClaim < m_consumed + m_window;
+            });
+            if (m_stopping || m_nextToClaim >= m_count)
+                return;
+            index = m_nextToClaim++;
+        }
+        std::exception_ptr error;
+        try {
+            m_analyse(index, workspace, result);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            Slot& slot = m_slots[static_cast<std::size_t>(index % m_window)];
+            slot.Result = result;
+            slot.Error = error;
+            slot.Ready = true;
+        }
+        m_resultReady.notify_all();
+    }
+}
+
+const AnalysedPicture& AnalysisPipeline::take(std::int32_t index)
+{
+    if (m_workers.empty()) {
+        m_analyse(index, m_inlineWorkspace, m_inlineResult);
+        return m_inlineResult;
+    }
+    std::unique_lock lock(m_mutex);
+    if (index > 0) {
+        // The previous result has been used: its slot may be refilled.
+        m_slots[static_cast<std::size_t>((index - 1) % m_window)].Ready = false;
+        m_consumed = index;
+        m_slotFree.notify_all();
+    }
+    Slot& slot = m_slots[static_cast<std::size_t>(index % m_window)];
+    m_resultReady.wait(lock, [&slot] { return slot.Ready; });
+    if (slot.Error)
+        std::rethrow_exception(slot.Error);
+    return slot.Result;
+}
+
+} // namespace ferrovin

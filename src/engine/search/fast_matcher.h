@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/catalogue/catalogue.h"
+#include "engine/search/analysis_pipeline.h"
+
+namespace ferrovin {
+
+struct Settings;
+class SearchObserver;
+struct MatchingEnvironment;
+
+// Finds, for each new picture, the partner the plain newest-first loop would
+// find, without visiting every earlier picture: an inverted index from
+// (position, sign) to the earlier pictures keeping that slot, and a table of
+// file heads for the identity test. Exact, not approximate: it gives the same
+// pairs and similarities as the plain loop.
+//
+// Pictures must be added in catalogue order, and their kept positions must be
+// distinct within each list, as signature extraction produces them.
+class FastMatcher final {
+public:
+    // `identical(earlier, current)` compares the two catalogued files byte for byte.
+    using IdentityFunction = std::function<bool(std::int32_t earlier, std::int32_t current)>;
+
+    FastMatcher(bool onlyIdentical, IdentityFunction identical);
+
+    struct Match {
+        std::int32_t Earlier = -1;  // catalogue index of the partner, -1 for none
+        double Similarity = 0.0;
+    };
+
+    // The partner of picture `index` among the pictures added so far.
+    Match findPartner(std::int32_t index, const AnalysedPicture& picture);
+    // Makes picture `index` a candidate for later pictures.
+    void add(std::int32_t index, const AnalysedPicture& picture);
+
+    std::int32_t size() const { return static_cast<std::int32_t>(m_catalogueIndex.size()); }
+
+private:
+    static constexpr int kTokenCount = 128 * 128 * 2;
+
+    void collectTokens(const AnalysedPicture& picture);
+    std::int32_t signatureWinner(double ratio, std::int32_t& agreeing);
+    std::int32_t verifiedCount(std::int32_t dense) const;
+
+    bool m_onlyIdentical;
+    IdentityFunction m_identical;
+
+    // Per earlier Full picture, in catalogue order ("dense" numbering).
+    std::vector<std::int32_t> m_catalogueIndex;
+    std::vector<double> m_ratio;
+    std::vector<TPreBuffer> m_heads;
+    std::vector<std::uint32_t> m_tokenStart;  // m_tokens[m_tokenStart[d] .. m_tokenStart[d+1])
+    std::vector<std::uint16_t> m_tokens;
+
+    std::vector<std::vector<std::int32_t>> m_postings;  // token -> dense ids, ascending
+    std::unordered_map<std::uint64_t, std::vector<std::int32_t>> m_headIndex;
+
+    // Scratch of one search for a partner.
+    std::vector<std::uint16_t> m_counts;       // per dense id; zero between searches
+    std::vector<std::int32_t> m_touched;
+    std::vector<std::int8_t> m_currentSigns;   // per position, the current picture's sign
+    std::vector<std::uint16_t> m_currentTokens;
+};
+
+// The indexed matcher behind the same loop as MatchPictures: same stop tests,
+// texts, counters and pairs, with analysis running on `threads` threads ahead of
+// it (0 = one per hardware thread).
+void MatchPicturesFast(Catalogue& catalogue, const Settings& settings, SearchObserver& observer,
+                       const MatchingEnvironment& environment, int threads);
+
+} // namespace ferrovin
