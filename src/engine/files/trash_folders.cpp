@@ -31,9 +31,7 @@ std::string homeFolder()
     return {};
 }
 
-} // namespace
-
-std::string HomeTrashFolder()
+std::string homeTrashFolder()
 {
     // A relative XDG_DATA_HOME is invalid and ignored, as the base-directory rules say.
     const char* dataHome = std::getenv("XDG_DATA_HOME");
@@ -45,10 +43,12 @@ std::string HomeTrashFolder()
     return withSlash(home) + ".local/share/Trash/";
 }
 
+} // namespace
+
 std::vector<std::string> TrashFolders()
 {
     std::vector<std::string> folders;
-    if (std::string home = HomeTrashFolder(); !home.empty())
+    if (std::string home = homeTrashFolder(); !home.empty())
         folders.push_back(std::move(home));
 
     const std::string userSuffix = ".Trash-" + std::to_string(::getuid()) + "/";

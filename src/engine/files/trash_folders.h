@@ -8,10 +8,8 @@ namespace ferrovin {
 // The folders that hold deleted files, each ending in "/": the home trash
 // ($XDG_DATA_HOME/Trash/, by default ~/.local/share/Trash/), and at the top of
 // every mounted file system .Trash/ and .Trash-<uid>/. The folder scan skips
-// everything below them.
+// everything below them. The home trash comes first; it is left out when no
+// home folder can be found.
 std::vector<std::string> TrashFolders();
-
-// The home trash alone, as above; empty when no home folder can be found.
-std::string HomeTrashFolder();
 
 } // namespace ferrovin
