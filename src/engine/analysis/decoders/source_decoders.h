@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace ferrovin {
+
+struct Raster;
+
+// Pictures claiming more pixels than this are refused before anything is
+// allocated for them: a few bytes of header must not cost gigabytes.
+inline constexpr std::uint64_t kMaxPicturePixels = std::uint64_t{1} << 28;
+// No single raster or pixel buffer of a decode may exceed this.
+inline constexpr std::uint64_t kMaxRasterBytes = std::uint64_t{1} << 30;
+
+// Throws EngineError when width x height is empty, claims more than
+// kMaxPicturePixels, or needs more than kMaxRasterBytes at bytesPerPixel.
+void checkPictureSize(std::uint64_t width, std::uint64_t height, std::uint64_t bytesPerPixel);
+
+using ByteSpan = std::span<const std::uint8_t>;
+
+// Each decoder turns a whole file held in memory into a 24-bit RGB raster,
+// colours already resolved by its format's rules. All throw EngineError.
+void decodeBmp(ByteSpan file, Raster& out);
+void decodeGif(ByteSpan file, Raster& out);
+void decodePng(ByteSpan file, Raster& out);
+void decodeTiff(ByteSpan file, Raster& out);
+
+} // namespace ferrovin
