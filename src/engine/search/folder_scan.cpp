@@ -45,6 +45,11 @@ FolderScan::FolderScan(Catalogue& catalogue, const Settings& settings,
     : m_catalogue(catalogue), m_settings(settings), m_trashFolders(std::move(trashFolders)),
       m_observer(observer)
 {
+    // The test is a prefix test on whole folder names: "/x/Trash" must not catch "/x/Trashy/".
+    for (std::string& trash : m_trashFolders) {
+        if (!trash.empty() && trash.back() != '/')
+            trash += '/';
+    }
 }
 
 void FolderScan::ScanRoot(const std::string& folder)

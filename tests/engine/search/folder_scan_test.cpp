@@ -1,4 +1,5 @@
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,20 @@ TEST(FolderScan, walksSubfoldersAfterTheFolderAndRegistersOnlyFoldersWithPicture
     EXPECT_EQ(off.paths(), (Names{root}));
 }
 
+TEST(FolderScan, emptyFolderTextStandsForTheCurrentDirectory)
+{
+    TempDir dir;
+    dir.writeFile("here.png", 1);
+    const std::string previous = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.path());
+    const std::string expected = std::filesystem::current_path().string() + "/";
+    ScanFixture f;
+    const Names names = f.scan({""});
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(names, Names{"0:here.png"});
+    EXPECT_EQ(f.paths(), Names{expected});
+}
+
 TEST(FolderScan, skipsTrashFoldersByExactPathPrefix)
 {
     TempDir dir;
@@ -154,8 +169,9 @@ TEST(FolderScan, skipsTrashFoldersByExactPathPrefix)
     EXPECT_EQ(f.scan({dir.path()}), (Names{"0:z.jpg", "1:w.jpg", "2:y.jpg"}));
 
     ScanFixture listedInside;
-    listedInside.trash = {dir.path() + "Trash/"};
-    EXPECT_EQ(listedInside.scan({dir.path() + "Trash", dir.path() + "Trash/files/"}), Names{});
+    listedInside.trash = {dir.path() + "Trash"};
+    EXPECT_EQ(listedInside.scan({dir.path() + "Trash", dir.path() + "Trash/files/", dir.path() + "Trashy"}),
+              Names{"0:y.jpg"});
 }
 
 TEST(FolderScan, walksLinksOnceAndPassesOverDanglingOnes)
