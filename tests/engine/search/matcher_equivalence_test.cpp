@@ -1,0 +1,152 @@
+// The indexed matcher and the threaded analysis must give exactly the plain
+// loop's pairs: same partners, same order, same similarity, same texts.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/search/fast_matcher.h"
+#include "engine/search/pair_matching.h"
+#include "engine/settings/settings.h"
+#include "synthetic_matching.h"
+
+namespace ferrovin::test {
+namespace {
+
+struct RunResult {
+    std::vector<TPicturePair> Pairs;
+    std::vector<std::string> Texts;
+    std::int32_t LastPicIndex = 0;
+    std::vector<TCCVStage> Stages;
+};
+
+RunResult run(const SyntheticLibrary& library, const Settings& settings, int threads,
+              std::int32_t stopAfter = -1)
+{
+    Catalogue catalogue;
+    library.fillCatalogue(catalogue);
+    RecordingObserver observer;
+    observer.StopAfter = stopAfter;
+    const MatchingEnvironment environment = library.environment();
+    if (threads == 0)
+        MatchPictures(catalogue, settings, observer, environment);
+    else
+        MatchPicturesFast(catalogue, settings, observer, environment, threads);
+    RunResult result{pairsOf(catalogue), observer.Texts, catalogue.LastPicIndex, {}};
+    for (const TPicInfo& info : catalogue.PicList)
+        result.Stages.push_back(info.CCVStage);
+    return result;
+}
+
+// Shapes on both sides of the 1.5 gate, including the pairs whose quotient is
+// 1.5 only in exact arithmetic.
+const std::pair<int, int> kShapes[] = {{100, 100}, {100, 150}, {150, 100}, {100, 151},
+                                       {105, 102}, {315, 204}, {105, 100}, {315, 200},
+                                       {400, 300}, {300, 400}, {120, 180}};
+
+void setClusterHead(AnalysedPicture& picture, std::size_t cluster)
+{
+    picture.PreBuffer = {};
+    picture.PreBuffer[0] = static_cast<std::uint8_t>(cluster);
+    picture.PreBuffer[1] = static_cast<std::uint8_t>(cluster >> 8);
+    picture.PreBuffer[200] = 0xCC;
+}
+
+SyntheticLibrary makeLibrary(std::uint32_t seed, int count)
+{
+    std::mt19937 rng(seed);
+    SyntheticLibrary library;
+    std::vector<std::vector<std::pair<int, bool>>> clusters;
+    std::vector<int> contentOfCluster;
+    int nextContent = 0;
+    for (int k = 0; k < count; ++k) {
+        const auto& shape = kShapes[rng() % std::size(kShapes)];
+        SyntheticPicture& picture = library.add(shape.first, shape.second);
+        const unsigned kind = rng() % 100;
+        if (kind < 3) {
+            picture.Analysis.Decoded = false;
+            continue;
+        }
+        if (kind < 5) {
+            picture.Analysis.Width = 4;  // below the size bound
+        }
+        if (clusters.empty() || kind < 35) {
+            // A new cluster; a short signature now and then.
+            const int kept = rng() % 10 == 0 ? 120 + static_cast<int>(rng() % 20) : 250;
+            clusters.push_back(randomKept(rng, kept));
+            contentOfCluster.push_back(nextContent++);
+            setSignature(picture.Analysis, clusters.back());
+            picture.Content = contentOfCluster.back();
+            setClusterHead(picture.Analysis, clusters.size() - 1);
+            continue;
+        }
+        const std::size_t cluster = rng() % clusters.size();
+        const unsigned variant = rng() % 10;
+        if (variant < 2) {
+            // Byte-identical copy of the cluster's file.
+            setSignature(picture.Analysis, clusters[cluster]);
+            picture.Content = contentOfCluster[cluster];
+            setClusterHead(picture.Analysis, cluster);
+        } else if (variant < 4) {
+            // Same head, different bytes; the signature may still pair it.
+            setSignature(picture.Analysis, variantOf(clusters[cluster], rng, 60, 10));
+            setClusterHead(picture.Analysis, cluster);
+        } else {
+            // Near the 125-slot threshold from both sides.
+            const int moved = 40 + static_cast<int>(rng() % 60);
+            const int flipped = static_cast<int>(rng() % 12);
+            setSignature(picture.Analysis, variantOf(clusters[cluster], rng, moved, flipped));
+        }
+    }
+    return library;
+}
+
+TEST(MatcherEquivalence, indexedMatcherGivesThePlainLoopsPairs)
+{
+    for (std::uint32_t seed : {1u, 2u, 3u}) {
+        const SyntheticLibrary library = makeLibrary(seed, 1200);
+        for (bool onlyIdentical : {false, true}) {
+            Settings settings;
+            settings.SearchOnlyIdentical = onlyIdentical;
+            const RunResult plain = run(library, settings, 0);
+            const RunResult fast = run(library, settings, 1);
+            EXPECT_GT(plain.Pairs.size(), 20u) << "seed " << seed;
+            EXPECT_EQ(plain.Pairs, fast.Pairs) << "seed " << seed << " identical only " << onlyIdentical;
+            EXPECT_EQ(plain.Texts, fast.Texts) << "seed " << seed;
+            EXPECT_EQ(plain.LastPicIndex, fast.LastPicIndex);
+            EXPECT_EQ(plain.Stages, fast.Stages);
+        }
+    }
+}
+
+TEST(MatcherEquivalence, threadCountDoesNotChangeTheResult)
+{
+    const SyntheticLibrary library = makeLibrary(7, 1500);
+    const Settings settings;
+    const RunResult single = run(library, settings, 1);
+    for (int threads : {2, 5}) {
+        const RunResult several = run(library, settings, threads);
+        EXPECT_EQ(single.Pairs, several.Pairs) << threads << " threads";
+        EXPECT_EQ(single.Texts, several.Texts) << threads << " threads";
+    }
+}
+
+TEST(MatcherEquivalence, stopLeavesTheSameStateWhateverTheMatcher)
+{
+    const SyntheticLibrary library = makeLibrary(11, 600);
+    const Settings settings;
+    for (std::int32_t stopAfter : {0, 1, 250}) {
+        const RunResult plain = run(library, settings, 0, stopAfter);
+        for (int threads : {1, 3}) {
+            const RunResult fast = run(library, settings, threads, stopAfter);
+            EXPECT_EQ(plain.Pairs, fast.Pairs) << "stop after " << stopAfter;
+            EXPECT_EQ(plain.Texts, fast.Texts) << "stop after " << stopAfter;
+            EXPECT_EQ(plain.LastPicIndex, fast.LastPicIndex) << "stop after " << stopAfter;
+            // Pictures analysed ahead by workers must not leak into the catalogue.
+            EXPECT_EQ(plain.Stages, fast.Stages) << "stop after " << stopAfter;
+        }
+    }
+}
+
+} // namespace
+} // namespace ferrovin::test
