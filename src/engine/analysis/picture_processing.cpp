@@ -310,7 +310,7 @@ void ComputeWaveletMatrix(const Raster& raster, TWaveletMatrix& matrix, std::int
     for (int r = 0; r < kSide; ++r) {
         const std::uint8_t* src = raster.row(r);
         for (int c = 0; c < kSide; ++c)
-            matrix[r][c] = static_cast<double>(static_cast<std::int32_t>(src[c]) - Mean);
+            matrix[r][c] = static_cast<double>(std::int64_t{src[c]} - Mean);
     }
     HaarTransform2D(matrix);
     KeepStrongestCoefs(matrix);
