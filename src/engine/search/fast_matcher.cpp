@@ -13,7 +13,7 @@ namespace {
 // Extra prefix lists walked beyond the pigeonhole minimum: a candidate then
 // needs several hits before the exact count is taken, which keeps the
 // verification work small when unrelated pictures share a slot or two.
-constexpr std::int32_t kPrefixSlack = 8;
+constexpr std::int32_t kPrefixSlack = 12;
 
 std::uint64_t headHash(const TPreBuffer& head)
 {
@@ -96,32 +96,26 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
     const std::int32_t walked = std::min(kept, kept - (kPairingCount - 1) + kPrefixSlack);
     const std::int32_t needed = kPairingCount - (kept - walked);
     m_counts.resize(m_catalogueIndex.size(), 0);
-    m_touched.clear();
-    for (std::int32_t j = 0; j < walked; ++j) {
-        for (std::int32_t dense : m_postings[order[static_cast<std::size_t>(j)]]) {
-            std::uint16_t& count = m_counts[static_cast<std::size_t>(dense)];
-            if (count++ == 0)
-                m_touched.push_back(dense);
-        }
-    }
-    std::vector<std::int32_t> candidates;
-    for (std::int32_t dense : m_touched) {
-        std::uint16_t& count = m_counts[static_cast<std::size_t>(dense)];
-        if (count >= needed)
-            candidates.push_back(dense);
-        count = 0;
-    }
-    std::sort(candidates.begin(), candidates.end(), std::greater<>());
-    for (std::int32_t dense : candidates) {
+    // Counting without bookkeeping keeps the inner loop free of branches; the
+    // counters are then read newest first, which is also the order of the rule.
+    for (std::int32_t j = 0; j < walked; ++j)
+        for (std::int32_t dense : m_postings[order[static_cast<std::size_t>(j)]])
+            ++m_counts[static_cast<std::size_t>(dense)];
+    std::int32_t winner = -1;
+    for (auto dense = static_cast<std::int32_t>(m_counts.size()) - 1; dense >= 0; --dense) {
+        if (m_counts[static_cast<std::size_t>(dense)] < needed)
+            continue;
         if (!AspectGatePasses(m_ratio[static_cast<std::size_t>(dense)], ratio))
             continue;
         const std::int32_t count = verifiedCount(dense);
         if (count >= kPairingCount) {
             agreeing = count;
-            return dense;
+            winner = dense;
+            break;
         }
     }
-    return -1;
+    std::fill(m_counts.begin(), m_counts.end(), std::uint16_t{0});
+    return winner;
 }
 
 FastMatcher::Match FastMatcher::findPartner(std::int32_t index, const AnalysedPicture& picture)

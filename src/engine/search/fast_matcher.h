@@ -63,7 +63,6 @@ private:
 
     // Scratch of one search for a partner.
     std::vector<std::uint16_t> m_counts;       // per dense id; zero between searches
-    std::vector<std::int32_t> m_touched;
     std::vector<std::int8_t> m_currentSigns;   // per position, the current picture's sign
     std::vector<std::uint16_t> m_currentTokens;
 };
