@@ -315,6 +315,190 @@ void writeTiff(const std::string& path, const Raster& raster)
         fail("TIFF writing failed", path);
 }
 
+std::string buildBmp(const BmpSpec& spec)
+{
+    std::vector<std::uint8_t> b;
+    const bool core = spec.headerSize == 12;
+    const std::size_t masksBytes = spec.compression == 3 && spec.headerSize == 40 ? 12 : 0;
+    const std::size_t paletteBytes = spec.palette.size() * (core ? 3 : 4);
+    const std::uint32_t offset = spec.pixelOffset.value_or(
+        static_cast<std::uint32_t>(14 + spec.headerSize + masksBytes + paletteBytes));
+    b.push_back('B');
+    b.push_back('M');
+    put32(b, static_cast<std::uint32_t>(offset + spec.pixels.size()));
+    put32(b, 0);
+    put32(b, offset);
+    put32(b, spec.headerSize);
+    if (core) {
+        put16(b, static_cast<std::uint32_t>(spec.width));
+        put16(b, static_cast<std::uint32_t>(spec.height));
+        put16(b, 1);
+        put16(b, spec.bitCount);
+    } else {
+        put32(b, static_cast<std::uint32_t>(spec.width));
+        put32(b, static_cast<std::uint32_t>(spec.height));
+        put16(b, 1);
+        put16(b, spec.bitCount);
+        put32(b, spec.compression);
+        put32(b, static_cast<std::uint32_t>(spec.pixels.size()));
+        put32(b, 2835);
+        put32(b, 2835);
+        put32(b, spec.colorsUsed);
+        put32(b, 0);
+        // Longer headers: masks (meaningful with bit fields), then zeros.
+        for (std::size_t at = 40; at < spec.headerSize; at += 4)
+            put32(b, at < 52 ? spec.masks[(at - 40) / 4] : 0);
+        if (masksBytes)
+            for (std::uint32_t m : spec.masks)
+                put32(b, m);
+    }
+    for (const RgbColor& c : spec.palette) {
+        b.push_back(c.B);
+        b.push_back(c.G);
+        b.push_back(c.R);
+        if (!core)
+            b.push_back(0);
+    }
+    while (b.size() < offset)
+        b.push_back(0);
+    b.resize(offset);
+    b.insert(b.end(), spec.pixels.begin(), spec.pixels.end());
+    return std::string(b.begin(), b.end());
+}
+
+namespace {
+
+bool writePngSpecRaw(FILE* file, const PngSpec& spec)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngErrorFn,
+                                              pngWarningFn);
+    if (!png)
+        return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, spec.width, spec.height, spec.bitDepth, spec.colorType,
+                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (spec.gamma)
+        png_set_gAMA_fixed(png, info, static_cast<png_fixed_point>(spec.gamma));
+    std::vector<png_color> palette;
+    for (const RgbColor& c : spec.palette)
+        palette.push_back(png_color{c.R, c.G, c.B});
+    if (!palette.empty())
+        png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
+    if (!spec.trans.empty()) {
+        if (spec.colorType == PNG_COLOR_TYPE_PALETTE) {
+            png_set_tRNS(png, info, spec.trans.data(), static_cast<int>(spec.trans.size()), nullptr);
+        } else {
+            png_color_16 colour{};
+            colour.gray = spec.trans[0];
+            colour.red = spec.trans[0];
+            colour.green = spec.trans.size() > 1 ? spec.trans[1] : 0;
+            colour.blue = spec.trans.size() > 2 ? spec.trans[2] : 0;
+            png_set_tRNS(png, info, nullptr, 0, &colour);
+        }
+    }
+    // The sRGB chunk goes in raw, after gAMA: libpng would refuse a gamma that
+    // does not match it, and such files exist.
+    png_write_info_before_PLTE(png, info);
+    if (spec.srgb) {
+        const png_byte intent = 0;
+        png_write_chunk(png, reinterpret_cast<png_const_bytep>("sRGB"), &intent, 1);
+    }
+    png_write_info(png, info);
+    const int passes = png_set_interlace_handling(png);
+    const std::size_t rowBytes = png_get_rowbytes(png, info);
+    for (int pass = 0; pass < passes; ++pass)
+        for (std::uint32_t y = 0; y < spec.height; ++y)
+            png_write_row(png, spec.rows.data() + y * rowBytes);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+ColorMapObject* makeMap(const std::vector<RgbColor>& colors)
+{
+    int size = 2;
+    while (size < static_cast<int>(colors.size()))
+        size *= 2;
+    std::vector<GifColorType> entries(static_cast<std::size_t>(size), GifColorType{0, 0, 0});
+    for (std::size_t i = 0; i < colors.size(); ++i)
+        entries[i] = GifColorType{colors[i].R, colors[i].G, colors[i].B};
+    return GifMakeMapObject(size, entries.data());
+}
+
+} // namespace
+
+void writePngSpec(const std::string& path, const PngSpec& spec)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        fail("cannot create", path);
+    const bool ok = writePngSpecRaw(file, spec);
+    const bool closed = std::fclose(file) == 0;
+    if (!ok || !closed)
+        fail("PNG writing failed", path);
+}
+
+void writeGifSpec(const std::string& path, const GifSpec& spec)
+{
+    int error = 0;
+    GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
+    if (!gif)
+        fail("cannot create", path);
+    ColorMapObject* global = spec.globalColors.empty() ? nullptr : makeMap(spec.globalColors);
+    ColorMapObject* local = spec.localColors.empty() ? nullptr : makeMap(spec.localColors);
+    bool ok = EGifPutScreenDesc(gif, spec.screenWidth, spec.screenHeight, 8, spec.background,
+                                global) == GIF_OK;
+    if (ok && spec.transparent) {
+        GraphicsControlBlock gcb{};
+        gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
+        gcb.DelayTime = 0;
+        gcb.TransparentColor = *spec.transparent;
+        GifByteType block[4];
+        EGifGCBToExtension(&gcb, block);
+        ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) == GIF_OK;
+    }
+    ok = ok && EGifPutImageDesc(gif, spec.left, spec.top, spec.width, spec.height,
+                                spec.interlaced, local) == GIF_OK;
+    std::vector<int> order;
+    if (spec.interlaced) {
+        const int start[] = {0, 4, 2, 1};
+        const int step[] = {8, 8, 4, 2};
+        for (int pass = 0; pass < 4; ++pass)
+            for (int y = start[pass]; y < spec.height; y += step[pass])
+                order.push_back(y);
+    } else {
+        for (int y = 0; y < spec.height; ++y)
+            order.push_back(y);
+    }
+    std::vector<GifPixelType> line(static_cast<std::size_t>(spec.width));
+    for (int y : order) {
+        if (!ok)
+            break;
+        std::copy(spec.indices.begin() + static_cast<std::ptrdiff_t>(y) * spec.width,
+                  spec.indices.begin() + static_cast<std::ptrdiff_t>(y + 1) * spec.width,
+                  line.begin());
+        ok = EGifPutLine(gif, line.data(), spec.width) == GIF_OK;
+    }
+    if (ok && spec.secondFrame) {
+        ok = EGifPutImageDesc(gif, 0, 0, spec.width, spec.height, false, local) == GIF_OK;
+        std::fill(line.begin(), line.end(), GifPixelType{0});
+        for (int y = 0; ok && y < spec.height; ++y)
+            ok = EGifPutLine(gif, line.data(), spec.width) == GIF_OK;
+    }
+    GifFreeMapObject(global);
+    GifFreeMapObject(local);
+    if (EGifCloseFile(gif, &error) != GIF_OK)
+        ok = false;
+    if (!ok)
+        fail("GIF writing failed", path);
+}
+
 Raster makeGradient(int width, int height, std::uint32_t seed)
 {
     Raster raster;

@@ -187,6 +187,15 @@ void decodeRle(ByteSpan f, const BmpHeader& h, const Palette& palette, Raster& o
     }
 }
 
+// The last row needs no padding.
+bool holdsAllRows(ByteSpan f, const BmpHeader& h, std::uint64_t width, std::uint64_t height)
+{
+    const std::uint64_t bits = h.bitCount;
+    const std::uint64_t stride = ((width * bits + 31) / 32) * 4;
+    const std::uint64_t lastRow = (width * bits + 7) / 8;
+    return h.pixelOffset <= f.size() && f.size() - h.pixelOffset >= stride * (height - 1) + lastRow;
+}
+
 void decodeUncompressed(ByteSpan f, const BmpHeader& h, const Palette& palette, bool topDown,
                         Raster& out)
 {
@@ -194,9 +203,6 @@ void decodeUncompressed(ByteSpan f, const BmpHeader& h, const Palette& palette, 
     const std::size_t height = static_cast<std::size_t>(out.Height);
     const std::size_t bits = h.bitCount;
     const std::size_t stride = ((width * bits + 31) / 32) * 4;
-    const std::size_t lastRow = (width * bits + 7) / 8;
-    if (h.pixelOffset > f.size() || f.size() - h.pixelOffset < stride * (height - 1) + lastRow)
-        fail("pixel data ends early");
 
     bool is565 = false;
     if (h.compression == kBitFields) {
@@ -279,12 +285,16 @@ void decodeBmp(ByteSpan f, Raster& out)
         fail("pixel data missing");
     checkPictureSize(static_cast<std::uint64_t>(h.width), static_cast<std::uint64_t>(height), 3);
 
+    const bool rle = h.compression == kRle8 || h.compression == kRle4;
+    if (rle && topDown)
+        fail("top-down RLE");
+    // Checked before the raster exists: a short file must not cost a huge allocation.
+    if (!rle && !holdsAllRows(f, h, static_cast<std::uint64_t>(h.width), static_cast<std::uint64_t>(height)))
+        fail("pixel data ends early");
     const Palette palette = bits <= 8 ? readPalette(f, h) : Palette{};
     out.setSize(static_cast<int>(h.width), static_cast<int>(height), PixelFormat::Pf24Bit);
     out.PaletteSize = 0;
-    if (h.compression == kRle8 || h.compression == kRle4) {
-        if (topDown)
-            fail("top-down RLE");
+    if (rle) {
         decodeRle(f, h, palette, out);
     } else {
         decodeUncompressed(f, h, palette, topDown, out);

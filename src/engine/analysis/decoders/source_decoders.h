@@ -10,9 +10,16 @@ struct Raster;
 
 // Pictures claiming more pixels than this are refused before anything is
 // allocated for them: a few bytes of header must not cost gigabytes.
-inline constexpr std::uint64_t kMaxPicturePixels = std::uint64_t{1} << 28;
+// (The fuzzing build lowers both so that each input stays quick.)
+#ifndef FERROVIN_MAX_PICTURE_PIXELS
+#define FERROVIN_MAX_PICTURE_PIXELS (std::uint64_t{1} << 28)
+#endif
+#ifndef FERROVIN_MAX_RASTER_BYTES
+#define FERROVIN_MAX_RASTER_BYTES (std::uint64_t{1} << 30)
+#endif
+inline constexpr std::uint64_t kMaxPicturePixels = FERROVIN_MAX_PICTURE_PIXELS;
 // No single raster or pixel buffer of a decode may exceed this.
-inline constexpr std::uint64_t kMaxRasterBytes = std::uint64_t{1} << 30;
+inline constexpr std::uint64_t kMaxRasterBytes = FERROVIN_MAX_RASTER_BYTES;
 
 // Throws EngineError when width x height is empty, claims more than
 // kMaxPicturePixels, or needs more than kMaxRasterBytes at bytesPerPixel.
