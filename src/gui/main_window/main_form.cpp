@@ -620,13 +620,18 @@ void TMainForm::dragEnterEvent(QDragEnterEvent* event)
 
 void TMainForm::dropEvent(QDropEvent* event)
 {
+    DropMimeData(*event->mimeData());
+    event->acceptProposedAction();
+}
+
+void TMainForm::DropMimeData(const QMimeData& data)
+{
     QStringList names;
-    for (const QUrl& url : event->mimeData()->urls()) {
+    for (const QUrl& url : data.urls()) {
         if (url.isLocalFile())
             names << url.toLocalFile();
     }
     DropFiles(names);
-    event->acceptProposedAction();
 }
 
 } // namespace ferrovin

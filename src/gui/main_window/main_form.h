@@ -20,6 +20,7 @@ class QLabel;
 class QListWidget;
 class QMenu;
 class QMenuBar;
+class QMimeData;
 class QPushButton;
 class QSplitter;
 class QTableView;
@@ -153,6 +154,8 @@ public slots:
     void Label1Click();
     // The drop handler: each dropped name in the order the drop lists them.
     void DropFiles(const QStringList& names);
+    // The local files and folders of a drop, handed to DropFiles.
+    void DropMimeData(const QMimeData& data);
 
     // Search and progress.
     void StartButtonClick();
