@@ -333,9 +333,9 @@ void KeepStrongestCoefs(TWaveletMatrix& matrix)
     Workspace& ws = workspace();
     double* mag = ws.magnitudes.data();
     double* candidates = ws.candidates.data();
-    const double* flat = matrix[0].data();
-    for (int i = 0; i < kEntries; ++i)
-        mag[i] = std::fabs(flat[i]);
+    for (int r = 0; r < kSide; ++r)
+        for (int c = 0; c < kSide; ++c)
+            mag[r * kSide + c] = std::fabs(matrix[r][c]);
     mag[0] = 0.0;
 
     // T is the 251st largest magnitude. A sample gives a bound P; when at least
@@ -367,12 +367,10 @@ void KeepStrongestCoefs(TWaveletMatrix& matrix)
         threshold = mag[kThresholdIndex];
     }
 
-    double* out = matrix[0].data();
-    for (int i = 0; i < kEntries; ++i) {
-        const double x = out[i];
-        out[i] = std::fabs(x) > threshold ? (x > 0.0 ? 1.0 : -1.0) : 0.0;
-    }
-    out[0] = 0.0;
+    for (auto& row : matrix)
+        for (double& x : row)
+            x = std::fabs(x) > threshold ? (x > 0.0 ? 1.0 : -1.0) : 0.0;
+    matrix[0][0] = 0.0;
 }
 
 void ExtractWaveletCoefs(const TWaveletMatrix& matrix, TWaveletCoefs& Pos, TWaveletCoefs& Neg)
