@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <stdexcept>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -56,32 +57,28 @@ QStringList entries(const TMainForm& form)
     return texts;
 }
 
-// A search that catalogues two pictures of one folder and pairs them.
-void onePairSearch(Catalogue& catalogue, const Settings&, const std::vector<std::string>& folders,
-                   SearchObserver& observer)
-{
-    catalogue.Reset();
-    const std::int32_t folder = catalogue.RegisterFolder(folders.front());
-    catalogue.CataloguePicture() = TPicInfo{.FileName = "a.jpg", .PathInd = folder};
-    catalogue.CataloguePicture() = TPicInfo{.FileName = "b.jpg", .PathInd = folder};
-    catalogue.TrimAfterScan();
-    catalogue.AllocatePairs();
-    catalogue.AddPair({0, 1, 60.8});
-    catalogue.TrimAfterMatching();
-    observer.filesCountText("Total pictures scanned: 2 / 2");
-    observer.duplicatesFoundText("Similar pictures found: 1");
-}
-
 // A search that runs until it is told to stop.
-void untilStopped(Catalogue& catalogue, const Settings&, const std::vector<std::string>&,
-                  SearchObserver& observer)
+SearchSummary untilStopped(Catalogue& catalogue, const Settings&, const std::vector<std::string>&,
+                           SearchObserver& observer)
 {
     catalogue.Reset(100);
     observer.filesCountText("Total pictures scanned: 0 / 7");
-    while (!StopTest(catalogue.SearchStopped, observer))
+    while (!observer.stopRequested())
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     // Reads the tables after the stop request: they must still be there.
     catalogue.TrimAfterScan();
+    SearchSummary summary;
+    summary.Stopped = true;
+    summary.DuplicatesFoundText = "Duplicates found: 0";
+    summary.ClosingMessage = "Search interrupted.";
+    return summary;
+}
+
+SearchSummary failing(Catalogue&, const Settings&, const std::vector<std::string>&,
+                      SearchObserver& observer)
+{
+    observer.filesCountText("Total pictures scanned: 0 / 3");
+    throw std::runtime_error("Out of memory");
 }
 
 } // namespace
@@ -394,17 +391,21 @@ private slots:
         form->catalogue().SearchStopped = true;
     }
 
-    void searchRunsOffTheWindowAndSumsUpWhenItEnds()
+    void searchFindsIdenticalPicturesAndSumsUpWhenItEnds()
     {
         auto form = makeForm();
-        form->setSearchBody(&onePairSearch);
         const QString folder = newFolder(*m_temp, "pics") + '/';
-        form->DropFiles({folder});
+        QVERIFY(QFile::copy(":/samples/sample1.jpg", folder + "a.jpg"));
+        QVERIFY(QFile::copy(":/samples/sample1.jpg", folder + "b.jpg"));
+        m_temp->writeFile("pics/empty.jpg", "");  // never catalogued
+        form->DropFiles({folder + "a.jpg"});
         form->StartButton->click();
-        QTRY_VERIFY(!m_messages.empty());
+        QVERIFY(!form->DirectoriesListBox->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_messages.empty(), 20000);
         QVERIFY(!form->searchRunning());
 
         const QString br = QStringLiteral("\n\r");
+        QCOMPARE(m_messages.size(), 1u);
         QCOMPARE(m_messages[0].kind, TMessageKind::Information);
         QCOMPARE(m_messages[0].text,
                  QStringLiteral("Search finished.") + QString(36, ' ') + br + br
@@ -412,10 +413,11 @@ private slots:
                      + "Elapsed time: 00:00:00" + br);
         QCOMPARE(form->DuplicatesFoundLabel->text(), QStringLiteral("Duplicates found: 1"));
         QCOMPARE(form->ScannedCountLabel->text(), QStringLiteral("Files scanned: 2"));
-        QCOMPARE(form->DiskUsageLabel->text(), QStringLiteral("Disk Space Usage: 0 B"));
         QCOMPARE(form->StartButton->text(), QStringLiteral("Start Search"));
         QVERIFY(form->catalogue().SearchStopped);
         QVERIFY(!form->Timer1->isActive());
+        QVERIFY(form->DirectoriesListBox->isEnabled());
+        QCOMPARE(form->SearchPanel->height(), 0);
 
         QCOMPARE(form->ListModel->rowCount(), 1);
         QCOMPARE(form->ListView1->currentIndex().row(), 0);
@@ -424,7 +426,23 @@ private slots:
         };
         QCOMPARE(cell(0), folder + "a.jpg");
         QCOMPARE(cell(1), folder + "b.jpg");
-        QCOMPARE(cell(2), QStringLiteral("61"));
+        QCOMPARE(cell(2), QStringLiteral("100"));
+    }
+
+    void searchErrorStillRestoresTheIdleStateAndIsReported()
+    {
+        auto form = makeForm();
+        form->setSearchBody(&failing);
+        form->DropFiles({newFolder(*m_temp, "pics")});
+        form->StartButton->click();
+        QTRY_COMPARE(m_messages.size(), 2u);
+        QVERIFY(m_messages[0].text.startsWith("Search interrupted."));
+        QVERIFY(m_messages[0].text.contains("\n\rTotal pictures scanned: 0 / 3\n\r"));
+        QCOMPARE(m_messages[1].kind, TMessageKind::Error);
+        QCOMPARE(m_messages[1].text, QStringLiteral("Out of memory"));
+        QCOMPARE(form->DuplicatesFoundLabel->text(), QStringLiteral("Duplicates found: 0"));
+        QCOMPARE(form->StartButton->text(), QStringLiteral("Start Search"));
+        QVERIFY(form->catalogue().SearchStopped);
     }
 
     void stopEndsTheSearchWithTheInterruptedMessage()
@@ -439,7 +457,7 @@ private slots:
 
         form->StartButton->click();  // captioned "Stop Search" now
         QTRY_VERIFY(!m_messages.empty());
-        QVERIFY(m_messages[0].text.startsWith(QStringLiteral("Search interrupted.") + QString(36, ' ') + "\n\r"));
+        QCOMPARE(m_messages[0].text, QStringLiteral("Search interrupted."));
         QCOMPARE(form->DuplicatesFoundLabel->text(), QStringLiteral("Duplicates found: 0"));
         QCOMPARE(form->ListModel->rowCount(), 0);
         QVERIFY(form->DirectoriesListBox->isEnabled());

@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -29,6 +30,7 @@
 #include <algorithm>
 
 #include "engine/engine_error.h"
+#include "engine/files/trash_folders.h"
 #include "gui/about/about_form.h"
 #include "gui/about/web_links.h"
 #include "gui/folders/folder_dialog.h"
@@ -95,10 +97,13 @@ private:
 
 TMainForm::SearchBody defaultSearchBody()
 {
-    return [](Catalogue& catalogue, const Settings&, const std::vector<std::string>&,
-              SearchObserver&) {
-        catalogue.Reset();
-        catalogue.TrimAfterScan();
+    return [](Catalogue& catalogue, const Settings& settings,
+              const std::vector<std::string>& folders, SearchObserver& observer) {
+        RunOptions options;
+        // "#,##0" of the summary counts groups with the system's separator.
+        options.ThousandsSeparator = QLocale::system().groupSeparator().toStdString();
+        options.TrashFolders = TrashFolders();
+        return RunSearch(catalogue, settings, folders, observer, options);
     };
 }
 
@@ -118,6 +123,7 @@ TMainForm::TMainForm(QWidget* parent, const QString& appFolder)
 TMainForm::~TMainForm()
 {
     m_catalogue.SearchStopped = true;
+    m_observer->requestStop(true);
     waitForSearch();
 }
 
@@ -533,6 +539,7 @@ void TMainForm::FormCloseQuery(bool& canClose)
         return;
     ListModel->setItemCount(0);
     m_catalogue.SearchStopped = true;
+    m_observer->requestStop(true);
     // The search reads the tables until it reaches its next stop test.
     waitForSearch();
     Timer1->stop();

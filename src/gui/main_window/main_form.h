@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/catalogue/catalogue.h"
+#include "engine/search/search_run.h"
 #include "engine/settings/settings.h"
 
 class QAction;
@@ -49,10 +50,11 @@ class TMainForm final : public QMainWindow {
     Q_OBJECT
 public:
     // The search itself, run on a worker thread: walks `folders` (list order)
-    // into the catalogue and pairs the pictures, reporting through `observer`.
-    using SearchBody = std::function<void(Catalogue& catalogue, const Settings& settings,
-                                          const std::vector<std::string>& folders,
-                                          SearchObserver& observer)>;
+    // into the catalogue and pairs the pictures, reporting through `observer`;
+    // the engine's RunSearch unless a test replaces it.
+    using SearchBody = std::function<SearchSummary(Catalogue& catalogue, const Settings& settings,
+                                                   const std::vector<std::string>& folders,
+                                                   SearchObserver& observer)>;
     using MessageHandler = std::function<void(TMessageKind, const QString&)>;
     using SettingsSaver = std::function<void(const Settings&, const std::string& appFolder)>;
 
@@ -203,7 +205,7 @@ private:
     void appendFolder(QString folder);
     int selectedFolderIndex() const;
     void setSearchControlsEnabled(bool enabled);
-    void finishSearch(const QString& error);
+    void finishSearch(const std::shared_ptr<const SearchSummary>& summary, const QString& error);
     void waitForSearch();
     void showMessage(TMessageKind kind, const QString& text);
 

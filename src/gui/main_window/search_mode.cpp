@@ -88,6 +88,7 @@ void TMainForm::StartButtonClick()
 {
     if (!m_catalogue.SearchStopped) {
         m_catalogue.SearchStopped = true;
+        m_observer->requestStop(true);
         return;
     }
     // A stopped search that is still unwinding finishes before another starts.
@@ -116,6 +117,7 @@ void TMainForm::RunSearch()
 
     EnterSearchMode();
     m_catalogue.SearchStopped = false;
+    m_observer->requestStop(false);
     m_catalogue.SearchStartTick = TickCount();
     Timer1->start();
     ListModel->setItemCount(0);
@@ -128,15 +130,18 @@ void TMainForm::RunSearch()
     // The worker gets its own copy of the settings and the folder list; the
     // catalogue is out of the window's reach while the search mode lasts.
     m_worker = std::thread([this, folders = std::move(folders), settings = m_settings] {
+        std::shared_ptr<const SearchSummary> summary;
         QString error;
         try {
-            m_searchBody(m_catalogue, settings, folders, *m_observer);
+            summary = std::make_shared<const SearchSummary>(
+                m_searchBody(m_catalogue, settings, folders, *m_observer));
         } catch (const std::exception& e) {
             error = QString::fromUtf8(e.what());
             if (error.isEmpty())
                 error = QStringLiteral("Search failed.");
         }
-        QMetaObject::invokeMethod(this, [this, error] { finishSearch(error); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, summary, error] { finishSearch(summary, error); }, Qt::QueuedConnection);
     });
 }
 
@@ -146,40 +151,43 @@ void TMainForm::waitForSearch()
         m_worker.join();
 }
 
-void TMainForm::finishSearch(const QString& error)
+void TMainForm::finishSearch(const std::shared_ptr<const SearchSummary>& summary,
+                             const QString& error)
 {
     waitForSearch();
     if (m_closeDone)
         return;
     m_observer->flush();
 
-    int pairs = 0;
-    if (error.isEmpty()) {
-        pairs = std::max(m_catalogue.LastPairIndex + 1, 0);
-        ListModel->setItemCount(pairs);
-        const QLocale locale = QLocale::system();
-        DuplicatesFoundLabel->setText(QStringLiteral("Duplicates found: ") + locale.toString(pairs));
-        DiskUsageLabel->setText(QStringLiteral("Disk Space Usage: ")
-                                + FormatByteSize(m_catalogue.DuplicatesSize));
-        ScannedCountLabel->setText(QStringLiteral("Files scanned: ")
-                                   + locale.toString(std::max(m_catalogue.LastPicIndex + 1, 0)));
+    const bool completed = summary != nullptr && !summary->Refused;
+    if (completed) {
+        ListModel->setItemCount(summary->PairCount);
+        DuplicatesFoundLabel->setText(fromEngine(summary->DuplicatesFoundText));
+        DiskUsageLabel->setText(fromEngine(summary->DiskUsageText));
+        ScannedCountLabel->setText(fromEngine(summary->ScannedCountText));
+        FilesCountLabel->setText(fromEngine(summary->FilesCountText));
+        CurrentDuplicatesFoundLabel->setText(fromEngine(summary->CurrentDuplicatesFoundText));
+        TimeLabel->setText(fromEngine(summary->TimeText));
     }
 
     Timer1->stop();
     LeaveSearchMode();
-    const QString head = m_catalogue.SearchStopped ? QStringLiteral("Search interrupted.")
-                                                   : QStringLiteral("Search finished.");
-    showMessage(TMessageKind::Information,
-                head + QString(36, QLatin1Char(' ')) + kBreak + kBreak + FilesCountLabel->text()
-                    + kBreak + CurrentDuplicatesFoundLabel->text() + kBreak + TimeLabel->text()
-                    + kBreak);
+    if (completed) {
+        showMessage(TMessageKind::Information, fromEngine(summary->ClosingMessage));
+    } else if (summary != nullptr) {
+        showMessage(TMessageKind::Error, fromEngine(summary->RefusalText));
+    } else {
+        // An error ends the search: the closing box quotes the overlay as it
+        // stands, then the error itself is reported.
+        showMessage(TMessageKind::Information,
+                    QStringLiteral("Search interrupted.") + QString(36, QLatin1Char(' ')) + kBreak
+                        + kBreak + FilesCountLabel->text() + kBreak
+                        + CurrentDuplicatesFoundLabel->text() + kBreak + TimeLabel->text() + kBreak);
+        showMessage(TMessageKind::Error, error);
+    }
     m_catalogue.SearchStopped = true;
 
-    if (!error.isEmpty()) {
-        showMessage(TMessageKind::Error, error);
-        return;
-    }
-    if (pairs > 0)
+    if (completed && summary->PairCount > 0)
         ListView1->selectRow(0);
 }
 

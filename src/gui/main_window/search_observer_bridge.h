@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -17,6 +18,10 @@ public:
 
     void filesCountText(const std::string& text) override { post(m_filesCount, text); }
     void duplicatesFoundText(const std::string& text) override { post(m_duplicatesFound, text); }
+    bool stopRequested() override { return m_stop.load(); }
+
+    // The Stop command and the close request; cleared when a search starts.
+    void requestStop(bool stop) { m_stop.store(stop); }
 
     // On the GUI thread: shows the newest texts.
     void flush();
@@ -34,6 +39,7 @@ private:
     Slot m_filesCount;
     Slot m_duplicatesFound;
     bool m_posted = false;
+    std::atomic<bool> m_stop{false};
 };
 
 } // namespace ferrovin
