@@ -80,6 +80,14 @@ bool readInfo(PngSession& s, PngLayout& l)
     png_read_info(s.png, s.info);
     png_get_IHDR(s.png, s.info, &l.width, &l.height, &l.bitDepth, &l.colorType, &l.interlace,
                  nullptr, nullptr);
+    return true;
+}
+
+// Only after the size check: libpng allocates its row buffers here.
+bool prepareRows(PngSession& s, PngLayout& l)
+{
+    if (setjmp(png_jmpbuf(s.png)))
+        return false;
     if (l.colorType == PNG_COLOR_TYPE_PALETTE) {
         png_get_PLTE(s.png, s.info, &l.palette, &l.paletteSize);
         png_get_tRNS(s.png, s.info, &l.trans, &l.transCount, nullptr);
@@ -168,6 +176,8 @@ void decodePng(ByteSpan file, Raster& out)
     if (!readInfo(s, l))
         throw EngineError(s.message);
     checkPictureSize(l.width, l.height, 3);
+    if (!prepareRows(s, l))
+        throw EngineError(s.message);
     if (l.channels < 1 || l.channels > 4)
         throw EngineError("Unsupported PNG layout");
 
