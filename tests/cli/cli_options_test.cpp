@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "cli/cli_options.h"
+
+namespace ferrovin::cli {
+namespace {
+
+TEST(CliOptions, badUsageIsRejectedWithOneLine)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},                                   // no folder
+        {"--identical-only"},                 // still no folder
+        {"--frobnicate", "/p"},
+        {"-x", "/p"},
+        {""},                                 // empty folder text
+        {"/p", ""},
+        {"--min-width", "ten", "/p"},
+        {"--min-width", "-1", "/p"},
+        {"--min-height=12px", "/p"},
+        {"--threads", "0", "/p"},
+        {"--format", "xml", "/p"},
+        {"--types", "jpg,webp", "/p"},
+        {"--types", "", "/p"},
+        {"--types", "jpg,", "/p"},
+        {"/p", "--min-width"},                // value missing
+        {"--no-subfolders=yes", "/p"},
+    };
+    for (const auto& args : cases) {
+        std::string joined;
+        for (const std::string& arg : args)
+            joined += "[" + arg + "]";
+        const ParseResult result = ParseCommandLine(args);
+        EXPECT_FALSE(result.Error.empty()) << joined;
+        EXPECT_EQ(result.Error.find('\n'), std::string::npos) << joined;
+    }
+}
+
+TEST(CliOptions, explicitOptionsOverrideTheSettingsFile)
+{
+    const ParseResult result = ParseCommandLine(
+        {"--types=png,tiff", "--min-width", "0", "--min-height=640", "--identical-only",
+         "--no-subfolders", "--threads", "3", "--format", "json", "/a", "--", "--odd-folder"});
+    ASSERT_EQ(result.Error, "");
+    EXPECT_EQ(result.Options.Folders, (std::vector<std::string>{"/a", "--odd-folder"}));
+    EXPECT_EQ(result.Options.Threads, 3);
+    EXPECT_EQ(result.Options.Format, ReportFormat::Json);
+
+    Settings fromFile;
+    fromFile.SearchJPG = true;
+    fromFile.SearchOnlyIdentical = false;
+    fromFile.MinPicHeight = 5;
+    const Settings settings = ApplyOptions(fromFile, result.Options);
+    EXPECT_FALSE(settings.SearchJPG);
+    EXPECT_FALSE(settings.SearchBMP);
+    EXPECT_TRUE(settings.SearchPNG);
+    EXPECT_TRUE(settings.SearchTIFF);
+    EXPECT_EQ(settings.MinPicWidth, 0);
+    EXPECT_EQ(settings.MinPicHeight, 640);
+    EXPECT_TRUE(settings.SearchOnlyIdentical);
+    EXPECT_FALSE(settings.ScanSubfolders);
+
+    // Options not given leave the file's values alone.
+    const Settings untouched = ApplyOptions(fromFile, ParseCommandLine({"/a"}).Options);
+    EXPECT_EQ(untouched, fromFile);
+}
+
+} // namespace
+} // namespace ferrovin::cli
