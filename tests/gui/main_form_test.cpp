@@ -27,6 +27,7 @@
 #include "gui/main_window/main_form.h"
 #include "gui/main_window/widgets.h"
 #include "gui/results/result_list_model.h"
+#include "gui/update/update_form.h"
 #include "support/temp_dir.h"
 
 using namespace ferrovin;
@@ -530,6 +531,40 @@ private slots:
         QCOMPARE(m_messages[0].kind, TMessageKind::Error);
         QVERIFY2(m_messages[0].text.startsWith(QStringLiteral("Unable to write to ")),
                  qPrintable(m_messages[0].text));
+    }
+
+    void automaticUpdateCheckOpensOnceWhenTheWindowIsShown_data()
+    {
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("AutoCheckUpdates on") << true;
+        QTest::newRow("AutoCheckUpdates off") << false;
+    }
+    void automaticUpdateCheckOpensOnceWhenTheWindowIsShown()
+    {
+        QFETCH(bool, enabled);
+        m_temp->writeFile("Ferrovin.ini", enabled ? "[Main]\r\nAutoCheckUpdates=1\r\n"
+                                                  : "[Main]\r\nAutoCheckUpdates=0\r\n");
+        auto form = makeForm();
+        QCOMPARE(form->AutoCheckPending(), enabled);
+        TUpdateForm update(form.get());
+        form->AttachForms(nullptr, nullptr, &update);
+        int opened = 0;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, this, [&] {
+            if (update.isVisible()) {
+                ++opened;
+                update.reject();
+            }
+        });
+        watcher.start(5);
+
+        form->show();
+        QTest::qWait(100);
+        form->hide();
+        form->show();  // shown again: no second automatic check
+        QTest::qWait(100);
+        QCOMPARE(opened, enabled ? 1 : 0);
+        QVERIFY(!form->AutoCheckPending());
     }
 
     void formatsUseTheSystemDecimalSeparator()

@@ -601,10 +601,14 @@ void TMainForm::showMessage(TMessageKind kind, const QString& text)
         m_showMessage(kind, text);
         return;
     }
+    // The texts break lines with line feed + carriage return; a Qt label would
+    // draw each pair as two breaks.
+    QString shown = text;
+    shown.replace(QStringLiteral("\n\r"), QStringLiteral("\n"));
     if (kind == TMessageKind::Error)
-        QMessageBox::critical(this, windowTitle(), text);
+        QMessageBox::critical(this, windowTitle(), shown);
     else
-        QMessageBox::information(this, windowTitle(), text);
+        QMessageBox::information(this, windowTitle(), shown);
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
