@@ -78,7 +78,7 @@ QToolButton* makePictureButton(const QString& name, const QString& hint, const Q
     button->setFixedSize(Dp(47), Dp(47));
     button->setIconSize(QSize(Dp(30), Dp(30)));
     button->setIcon(glyph);
-    button->setFocusPolicy(Qt::TabFocus);
+    button->setFocusPolicy(Qt::NoFocus);  // flat picture buttons never hold the focus
     return button;
 }
 
