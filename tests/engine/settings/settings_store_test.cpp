@@ -1,7 +1,9 @@
 #include <string>
 #include <vector>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -196,8 +198,9 @@ TEST(SettingsStore, failedSaveThrowsWithThePathAndLeavesNoTrace)
 
 TEST(SettingsStore, readOnlyFolderOrFileKeepsTheExistingFile)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permission bits do not bind root";
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "covered as an unprivileged user by readOnlyFolderFailsForAnUnprivilegedUser";
+    }
     TempDir dir;
     const std::string original = "[Main]\nSearchJPG=0\n";
     const std::string path = dir.writeFile(kSettingsFileName, original);
@@ -210,6 +213,39 @@ TEST(SettingsStore, readOnlyFolderOrFileKeepsTheExistingFile)
     ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
     EXPECT_THROW(SaveSettings(Settings{}, dir.path()), EngineError);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    EXPECT_EQ(readFile(path), original);
+}
+
+
+// Root ignores permission bits, so CI (which runs as root) checks the read-only
+// case from a child process that has given up its privileges.
+TEST(SettingsStore, readOnlyFolderFailsForAnUnprivilegedUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch users; the plain test covers this case";
+    TempDir dir;
+    const std::string original = "[Main]\nSearchJPG=0\n";
+    const std::string path = dir.writeFile(kSettingsFileName, original);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const gid_t nobodyGroup = 65534;
+        const uid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(nobody) != 0)
+            ::_exit(3);
+        try {
+            SaveSettings(Settings{}, dir.path());
+        } catch (const EngineError& e) {
+            ::_exit(std::string(e.what()) == "Unable to write to " + path ? 0 : 2);
+        }
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: saved anyway, 2: wrong message, 3: could not drop privileges";
     EXPECT_EQ(readFile(path), original);
 }
 
