@@ -98,9 +98,14 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
     m_counts.resize(m_catalogueIndex.size(), 0);
     // Counting without bookkeeping keeps the inner loop free of branches; the
     // counters are then read newest first, which is also the order of the rule.
-    for (std::int32_t j = 0; j < walked; ++j)
-        for (std::int32_t dense : m_postings[order[static_cast<std::size_t>(j)]])
-            ++m_counts[static_cast<std::size_t>(dense)];
+    // Byte counters keep the table small enough to stay in cache; a picture is
+    // at most once in a list, so no count passes 250 (saturating all the same).
+    for (std::int32_t j = 0; j < walked; ++j) {
+        for (std::int32_t dense : m_postings[order[static_cast<std::size_t>(j)]]) {
+            std::uint8_t& count = m_counts[static_cast<std::size_t>(dense)];
+            count = static_cast<std::uint8_t>(count + (count != 255));
+        }
+    }
     std::int32_t winner = -1;
     for (auto dense = static_cast<std::int32_t>(m_counts.size()) - 1; dense >= 0; --dense) {
         if (m_counts[static_cast<std::size_t>(dense)] < needed)
@@ -114,7 +119,7 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
             break;
         }
     }
-    std::fill(m_counts.begin(), m_counts.end(), std::uint16_t{0});
+    std::fill(m_counts.begin(), m_counts.end(), std::uint8_t{0});
     return winner;
 }
 

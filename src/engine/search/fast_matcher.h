@@ -62,7 +62,7 @@ private:
     std::unordered_map<std::uint64_t, std::vector<std::int32_t>> m_headIndex;
 
     // Scratch of one search for a partner.
-    std::vector<std::uint16_t> m_counts;       // per dense id; zero between searches
+    std::vector<std::uint8_t> m_counts;        // per dense id; zero between searches
     std::vector<std::int8_t> m_currentSigns;   // per position, the current picture's sign
     std::vector<std::uint16_t> m_currentTokens;
 };
