@@ -130,21 +130,6 @@ TEST(PictureLoading, stretchesEveryPictureNearestNeighbourOntoTheSmallRaster)
     }
 }
 
-TEST(PictureLoading, oneByOnePictureMakesAUniformSmallRaster)
-{
-    TempDir dir;
-    Raster dot;
-    dot.setSize(1, 1, PixelFormat::Pf24Bit);
-    dot.Pixels = {10, 200, 90};
-    test::writeBmp24(dir.path() + "dot.bmp", dot);
-    const Loaded l = load(dir.path() + "dot.bmp");
-    ASSERT_EQ(l.full.Width, 1);
-    const RgbColor first = pixelOf(l.small, 0, 0);
-    for (int y = 0; y < 128; ++y)
-        for (int x = 0; x < 128; ++x)
-            ASSERT_EQ(pixelOf(l.small, x, y), first);
-}
-
 TEST(PictureLoading, reusedRastersTakeEachPictureWhole)
 {
     TempDir dir;
