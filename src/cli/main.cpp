@@ -18,6 +18,7 @@
 #include "cli/report_writers.h"
 #include "engine/catalogue/catalogue.h"
 #include "engine/engine_error.h"
+#include "engine/files/trash_folders.h"
 #include "engine/search/progress_format.h"
 #include "engine/search/search_observer.h"
 #include "engine/search/search_run.h"
@@ -175,6 +176,7 @@ int run(int argc, char** argv)
     runOptions.Threads = options.Threads;
     runOptions.UseReferenceMatcher = options.ReferenceMatcher;
     runOptions.ThousandsSeparator = ",";
+    runOptions.TrashFolders = TrashFolders();
     runOptions.MissingFolder = [](const std::string& folder) {
         std::cerr << "ferrovin-cli: folder not found, passed over: " << folder << '\n';
     };
