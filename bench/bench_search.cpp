@@ -257,11 +257,16 @@ int main(int argc, char** argv)
     struct Run { const char* name; int threads; bool reference; };
     for (const Run& run : {Run{"indexed, 1 thread ", 1, false}, Run{"indexed, 2 threads", 2, false},
                            Run{"plain,   1 thread ", 1, true}}) {
-        const Timing t = timeSearch(folder, settings, run.threads, run.reference);
+        // The best of two runs: the machine may be shared.
+        Timing t = timeSearch(folder, settings, run.threads, run.reference);
+        const Timing again = timeSearch(folder, settings, run.threads, run.reference);
+        if (again.Wall < t.Wall)
+            t = again;
         const double floor = bare / run.threads;
         std::printf("%s: %.2f s wall, %.2f s processor, %.1f pictures/s, %d pairs; "
-                    "bare decodes / threads %.2f s, ratio %.2f\n",
-                    run.name, t.Wall, t.Processor, t.Pictures / t.Wall, t.Pairs, floor, t.Wall / floor);
+                    "bare decodes / threads %.2f s, ratio %.2f (processor time ratio %.2f)\n",
+                    run.name, t.Wall, t.Processor, t.Pictures / t.Wall, t.Pairs, floor, t.Wall / floor,
+                    t.Processor / bare);
     }
     return 0;
 }
