@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <stdexcept>
 
 #include "engine/search/fast_matcher.h"
 #include "engine/search/pair_matching.h"
@@ -145,6 +146,28 @@ TEST(MatcherEquivalence, stopLeavesTheSameStateWhateverTheMatcher)
             // Pictures analysed ahead by workers must not leak into the catalogue.
             EXPECT_EQ(plain.Stages, fast.Stages) << "stop after " << stopAfter;
         }
+    }
+}
+
+TEST(MatcherEquivalence, unexpectedAnalysisFailureReachesTheCallerInOrder)
+{
+    const SyntheticLibrary library = makeLibrary(5, 300);
+    MatchingEnvironment environment = library.environment();
+    const auto analyse = environment.Analyse;
+    environment.Analyse = [analyse](const std::string& path, AnalysisWorkspace& workspace, AnalysedPicture& out) {
+        if (path == "/syn/40")
+            throw std::runtime_error("out of memory");
+        analyse(path, workspace, out);
+    };
+    for (int threads : {0, 1, 4}) {
+        Catalogue catalogue;
+        library.fillCatalogue(catalogue);
+        SearchObserver quiet;
+        if (threads == 0)
+            EXPECT_THROW(MatchPictures(catalogue, Settings{}, quiet, environment), std::runtime_error);
+        else
+            EXPECT_THROW(MatchPicturesFast(catalogue, Settings{}, quiet, environment, threads), std::runtime_error);
+        EXPECT_EQ(catalogue.LastPicIndex, 40) << threads << " threads";
     }
 }
 
