@@ -26,6 +26,8 @@ struct MemoryReader {
 int readFromMemory(GifFileType* gif, GifByteType* out, int length)
 {
     auto* r = static_cast<MemoryReader*>(gif->UserData);
+    if (length <= 0 || r->pos >= r->size)
+        return 0; // also keeps an empty file's null data pointer out of memcpy
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(length), r->size - r->pos);
     std::memcpy(out, r->data + r->pos, n);
     r->pos += n;

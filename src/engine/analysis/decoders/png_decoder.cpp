@@ -52,6 +52,8 @@ void readFromMemory(png_structp png, png_bytep out, png_size_t length)
     auto* r = static_cast<MemoryReader*>(png_get_io_ptr(png));
     if (r->size - r->pos < length)
         png_error(png, "Read past end of file");
+    if (length == 0)
+        return;
     std::memcpy(out, r->data + r->pos, length);
     r->pos += length;
 }
