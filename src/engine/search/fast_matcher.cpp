@@ -34,6 +34,7 @@ FastMatcher::FastMatcher(bool onlyIdentical, IdentityFunction identical)
     : m_onlyIdentical(onlyIdentical),
       m_identical(std::move(identical)),
       m_postings(onlyIdentical ? 0 : kTokenCount),
+      m_tokenSeen(onlyIdentical ? 0 : kTokenCount, 0),
       m_currentSigns(128 * 128, 0)
 {
     m_tokenStart.push_back(0);
@@ -99,11 +100,11 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
     // Counting without bookkeeping keeps the inner loop free of branches; the
     // counters are then read newest first, which is also the order of the rule.
     // Byte counters keep the table small enough to stay in cache; a picture is
-    // at most once in a list, so no count passes 250 (saturating all the same).
+    // at most once in a list (add() sees to it), so no count passes 250.
     for (std::int32_t j = 0; j < walked; ++j) {
         for (std::int32_t dense : m_postings[order[static_cast<std::size_t>(j)]]) {
             std::uint8_t& count = m_counts[static_cast<std::size_t>(dense)];
-            count = static_cast<std::uint8_t>(count + (count != 255));
+            ++count;
         }
     }
     std::int32_t winner = -1;
@@ -165,11 +166,16 @@ void FastMatcher::add(std::int32_t index, const AnalysedPicture& picture)
                     continue;
                 const auto token = static_cast<std::uint16_t>(positionOf(p) * 2 + negative);
                 m_tokens.push_back(token);
-                m_postings[token].push_back(dense);
+                if (!m_tokenSeen[token]) {
+                    m_tokenSeen[token] = 1;
+                    m_postings[token].push_back(dense);
+                }
             }
         };
         addSlots(picture.Pos, 0);
         addSlots(picture.Neg, 1);
+        for (auto t = m_tokenStart.back(); t < m_tokens.size(); ++t)
+            m_tokenSeen[m_tokens[t]] = 0;
     }
     m_tokenStart.push_back(static_cast<std::uint32_t>(m_tokens.size()));
 }

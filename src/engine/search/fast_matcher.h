@@ -58,7 +58,8 @@ private:
     std::vector<std::uint32_t> m_tokenStart;  // m_tokens[m_tokenStart[d] .. m_tokenStart[d+1])
     std::vector<std::uint16_t> m_tokens;
 
-    std::vector<std::vector<std::int32_t>> m_postings;  // token -> dense ids, ascending
+    std::vector<std::vector<std::int32_t>> m_postings;  // token -> dense ids, ascending, each once
+    std::vector<std::uint8_t> m_tokenSeen;              // scratch of add()
     std::unordered_map<std::uint64_t, std::vector<std::int32_t>> m_headIndex;
 
     // Scratch of one search for a partner.
