@@ -1,6 +1,7 @@
 #include "engine/search/fast_matcher.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/search/pair_matching.h"
 #include "engine/search/search_observer.h"
@@ -108,16 +109,36 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
         }
     }
     std::int32_t winner = -1;
-    for (auto dense = static_cast<std::int32_t>(m_counts.size()) - 1; dense >= 0; --dense) {
-        if (m_counts[static_cast<std::size_t>(dense)] < needed)
-            continue;
-        if (!AspectGatePasses(m_ratio[static_cast<std::size_t>(dense)], ratio))
-            continue;
+    auto consider = [&](std::int32_t dense) {
+        if (m_counts[static_cast<std::size_t>(dense)] < needed
+            || !AspectGatePasses(m_ratio[static_cast<std::size_t>(dense)], ratio))
+            return false;
         const std::int32_t count = verifiedCount(dense);
-        if (count >= kPairingCount) {
-            agreeing = count;
-            winner = dense;
+        if (count < kPairingCount)
+            return false;
+        agreeing = count;
+        winner = dense;
+        return true;
+    };
+    // Newest first, eight counters at a time: a word is looked into only when
+    // one of its bytes reaches `needed`. Adding 128 - needed to a byte's low
+    // seven bits sets its high bit without carrying into the next byte; bytes
+    // of 128 and more show through their own high bit.
+    const auto total = static_cast<std::int32_t>(m_counts.size());
+    std::int32_t dense = total - 1;
+    for (; dense >= 0 && (dense + 1) % 8 != 0; --dense)
+        if (consider(dense))
             break;
+    const std::uint64_t lowBits = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t highBits = 0x8080808080808080ULL;
+    const std::uint64_t bias = 0x0101010101010101ULL * static_cast<std::uint64_t>(128 - needed);
+    for (; winner < 0 && dense >= 7; dense -= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, m_counts.data() + (dense - 7), sizeof word);
+        if ((((word & lowBits) + bias) | word) & highBits) {
+            for (std::int32_t d = dense; d > dense - 8; --d)
+                if (consider(d))
+                    break;
         }
     }
     std::fill(m_counts.begin(), m_counts.end(), std::uint8_t{0});

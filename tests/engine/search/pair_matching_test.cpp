@@ -153,10 +153,10 @@ TEST_P(PairMatching, pairsAtTheThresholdWhenTheAgreeingSlotsAreCommonOnes)
     auto oldest = common;
     oldest.push_back(kept[200]);
     setSignature(library.add(200, 200).Analysis, others(oldest, 125));
-    for (int filler = 0; filler < 6; ++filler)
+    for (int filler = 0; filler < 20; ++filler)
         setSignature(library.add(200, 200).Analysis, others(common, 126));
     setSignature(library.add(200, 200).Analysis, kept);
-    EXPECT_EQ(pairs(library), (std::vector<TPicturePair>{{0, 7, 1.0}}));
+    EXPECT_EQ(pairs(library), (std::vector<TPicturePair>{{0, 21, 1.0}}));
 }
 
 TEST_P(PairMatching, laterPictureSimilarToTwoPairsWithTheNewer)
