@@ -102,11 +102,14 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
     // counters are then read newest first, which is also the order of the rule.
     // Byte counters keep the table small enough to stay in cache; a picture is
     // at most once in a list (add() sees to it), so no count passes 250.
+    // Plain pointers: a byte store may alias anything, and through the vector
+    // the compiler would reload its base on every step.
+    std::uint8_t* const counts = m_counts.data();
     for (std::int32_t j = 0; j < walked; ++j) {
-        for (std::int32_t dense : m_postings[order[static_cast<std::size_t>(j)]]) {
-            std::uint8_t& count = m_counts[static_cast<std::size_t>(dense)];
-            ++count;
-        }
+        const std::vector<std::int32_t>& list = m_postings[order[static_cast<std::size_t>(j)]];
+        const std::int32_t* const end = list.data() + list.size();
+        for (const std::int32_t* dense = list.data(); dense != end; ++dense)
+            ++counts[*dense];
     }
     std::int32_t winner = -1;
     auto consider = [&](std::int32_t dense) {
