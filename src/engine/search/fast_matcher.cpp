@@ -98,12 +98,9 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
     const std::int32_t walked = std::min(kept, kept - (kPairingCount - 1) + kPrefixSlack);
     const std::int32_t needed = kPairingCount - (kept - walked);
     m_counts.resize(m_catalogueIndex.size(), 0);
-    // Counting without bookkeeping keeps the inner loop free of branches; the
-    // counters are then read newest first, which is also the order of the rule.
-    // Byte counters keep the table small enough to stay in cache; a picture is
-    // at most once in a list (add() sees to it), so no count passes 250.
-    // Plain pointers: a byte store may alias anything, and through the vector
-    // the compiler would reload its base on every step.
+    // Branch-free counting into bytes (a picture is at most once in a list, so
+    // no count passes 250), through a plain pointer: a byte store may alias
+    // anything, and through the vector the base would be reloaded every step.
     std::uint8_t* const counts = m_counts.data();
     for (std::int32_t j = 0; j < walked; ++j) {
         const std::vector<std::int32_t>& list = m_postings[order[static_cast<std::size_t>(j)]];
