@@ -81,7 +81,7 @@ BmpHeader readHeader(ByteSpan f)
     }
     h.paletteAt = 14 + std::size_t{h.headerSize};
     if (h.compression == kBitFields) {
-        std::size_t masksAt = 54;
+        constexpr std::size_t masksAt = 54; // right after the 40-byte part
         if (h.headerSize == 40) {
             // The three masks follow the header, ahead of any palette.
             if (f.size() < 66)
