@@ -1,9 +1,7 @@
 #include <string>
 #include <vector>
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +9,7 @@
 #include "engine/engine_error.h"
 #include "engine/settings/settings.h"
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 
 namespace ferrovin {
 namespace {
@@ -218,7 +217,7 @@ TEST(SettingsStore, readOnlyFolderOrFileKeepsTheExistingFile)
 
 
 // Root ignores permission bits, so CI (which runs as root) checks the read-only
-// case from a child process that has given up its privileges.
+// case as an ordinary user.
 TEST(SettingsStore, readOnlyFolderFailsForAnUnprivilegedUser)
 {
     if (::geteuid() != 0)
@@ -228,24 +227,14 @@ TEST(SettingsStore, readOnlyFolderFailsForAnUnprivilegedUser)
     const std::string path = dir.writeFile(kSettingsFileName, original);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const gid_t nobodyGroup = 65534;
-        const uid_t nobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(nobody) != 0)
-            ::_exit(3);
+    EXPECT_TRUE(test::passesAsUnprivilegedUser([&] {
         try {
             SaveSettings(Settings{}, dir.path());
         } catch (const EngineError& e) {
-            ::_exit(std::string(e.what()) == "Unable to write to " + path ? 0 : 2);
+            return std::string(e.what()) == "Unable to write to " + path;
         }
-        ::_exit(1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: saved anyway, 2: wrong message, 3: could not drop privileges";
+        return false;
+    }));
     EXPECT_EQ(readFile(path), original);
 }
 
