@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/search/pair_matching.h"
 #include "engine/search/search_observer.h"
 #include "engine/settings/settings.h"
@@ -11,10 +15,52 @@ namespace ferrovin {
 
 namespace {
 
-// Extra prefix lists walked beyond the pigeonhole minimum: a candidate then
-// needs several hits before the exact count is taken, which keeps the
-// verification work small when unrelated pictures share a slot or two.
+// Prefix filtering: order all tokens once, rarest first. Two pictures agreeing
+// in 125 slots share their first agreeing token in that order, and it lies
+// within the first kept - 124 tokens of each. Indexing and probing with
+// kPrefixSlack tokens more means a pair that agrees well enough shares at
+// least kPrefixSlack + 1 tokens of both prefixes: the agreeing tokens left out
+// of either prefix are the last ones of the agreeing set, at most 124 - slack.
 constexpr std::int32_t kPrefixSlack = 12;
+static_assert(kPrefixSlack < kPairingCount);
+constexpr std::int32_t kPrefixHits = kPrefixSlack + 1;
+
+constexpr std::size_t kFetchAhead = 8;
+
+// Zeroes a chunk of counters and tells which reached kPrefixHits, bit i for
+// counter i.
+#if defined(__SSE2__)
+constexpr std::int32_t kChunk = 16;
+inline std::uint32_t takeChunk(std::uint8_t* counts)
+{
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(counts), _mm_setzero_si128());
+    // Saturating subtraction leaves zero exactly for counts below the threshold.
+    const __m128i excess = _mm_subs_epu8(chunk, _mm_set1_epi8(static_cast<char>(kPrefixHits - 1)));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(excess, _mm_setzero_si128()))) ^ 0xFFFFU;
+}
+#else
+constexpr std::int32_t kChunk = 8;
+inline std::uint32_t takeChunk(std::uint8_t* counts)
+{
+    std::uint64_t word = 0;
+    std::memcpy(&word, counts, sizeof word);
+    std::memset(counts, 0, sizeof word);
+    // Adding 128 - threshold to a byte's low seven bits sets its high bit
+    // without carrying into the next byte; bytes of 128 and more show through
+    // their own high bit.
+    const std::uint64_t bias = 0x0101010101010101ULL * static_cast<std::uint64_t>(128 - kPrefixHits);
+    if (((((word & 0x7F7F7F7F7F7F7F7FULL) + bias) | word) & 0x8080808080808080ULL) == 0)
+        return 0;
+    std::uint32_t mask = 0;
+    for (int i = 0; i < 8; ++i)
+        if (((word >> (8 * i)) & 0xFF) >= kPrefixHits)
+            mask |= 1U << i;
+    return mask;
+}
+#endif
+
+std::int32_t prefixLength(std::int32_t kept) { return kept - (kPairingCount - 1) + kPrefixSlack; }
 
 std::uint64_t headHash(const TPreBuffer& head)
 {
@@ -31,14 +77,22 @@ inline bool isEmptySlot(const TWaveletPoint& p) { return p.X == 0 && p.Y == 0; }
 
 } // namespace
 
-FastMatcher::FastMatcher(bool onlyIdentical, IdentityFunction identical)
+FastMatcher::FastMatcher(bool onlyIdentical, IdentityFunction identical, std::int32_t blockSize)
     : m_onlyIdentical(onlyIdentical),
       m_identical(std::move(identical)),
+      // Whole chunks of counters, so that blocks begin on a chunk edge.
+      m_blockSize(std::max(kChunk, blockSize / kChunk * kChunk)),
+      m_rank(onlyIdentical ? 0 : kTokenCount),
+      m_frequency(onlyIdentical ? 0 : kTokenCount, 0),
       m_postings(onlyIdentical ? 0 : kTokenCount),
       m_tokenSeen(onlyIdentical ? 0 : kTokenCount, 0),
       m_currentSigns(128 * 128, 0)
 {
     m_tokenStart.push_back(0);
+    // Until there are frequencies to go by, fine positions (rarer in
+    // photographs) come first.
+    for (std::size_t token = 0; token < m_rank.size(); ++token)
+        m_rank[token] = static_cast<std::uint16_t>(m_rank.size() - 1 - token);
 }
 
 void FastMatcher::collectTokens(const AnalysedPicture& picture)
@@ -82,36 +136,83 @@ std::int32_t FastMatcher::verifiedCount(std::int32_t dense) const
     return count;
 }
 
+std::int32_t FastMatcher::selectPrefix(const std::uint16_t* tokens, std::int32_t count)
+{
+    m_keys.clear();
+    for (std::int32_t t = 0; t < count; ++t) {
+        const std::uint16_t token = tokens[t];
+        if (!m_tokenSeen[token]) {
+            m_tokenSeen[token] = 1;
+            m_keys.push_back(static_cast<std::uint32_t>(m_rank[token]) << 16 | token);
+        }
+    }
+    for (std::uint32_t key : m_keys)
+        m_tokenSeen[key & 0xFFFF] = 0;
+    const auto distinct = static_cast<std::int32_t>(m_keys.size());
+    // Fewer than 125 distinct slots can never agree in 125.
+    if (distinct < kPairingCount)
+        return 0;
+    const std::int32_t length = prefixLength(distinct);
+    if (length < distinct)
+        std::nth_element(m_keys.begin(), m_keys.begin() + length, m_keys.end());
+    return length;
+}
+
+void FastMatcher::indexPrefix(std::int32_t dense)
+{
+    const std::uint32_t first = m_tokenStart[static_cast<std::size_t>(dense)];
+    const auto count = static_cast<std::int32_t>(m_tokenStart[static_cast<std::size_t>(dense) + 1] - first);
+    const std::int32_t length = selectPrefix(m_tokens.data() + first, count);
+    for (std::int32_t j = 0; j < length; ++j)
+        m_postings[m_keys[static_cast<std::size_t>(j)] & 0xFFFF].push(dense, m_blockSize);
+}
+
+void FastMatcher::PostingList::push(std::int32_t dense, std::int32_t blockSize)
+{
+    const auto block = static_cast<std::size_t>(dense / blockSize);
+    if (BlockStart.size() <= block)
+        BlockStart.resize(block + 1, static_cast<std::uint32_t>(Dense.size()));
+    Dense.push_back(dense);
+}
+
+void FastMatcher::reorder()
+{
+    std::vector<std::uint16_t> order(static_cast<std::size_t>(kTokenCount));
+    for (std::size_t token = 0; token < order.size(); ++token)
+        order[token] = static_cast<std::uint16_t>(token);
+    std::sort(order.begin(), order.end(), [this](std::uint16_t a, std::uint16_t b) {
+        return m_frequency[a] != m_frequency[b] ? m_frequency[a] < m_frequency[b] : a > b;
+    });
+    for (std::size_t r = 0; r < order.size(); ++r)
+        m_rank[order[r]] = static_cast<std::uint16_t>(r);
+    for (PostingList& list : m_postings)
+        list = {};
+    for (std::int32_t dense = 0; dense < size(); ++dense)
+        indexPrefix(dense);
+}
+
 std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
 {
     const auto kept = static_cast<std::int32_t>(m_currentTokens.size());
     if (m_onlyIdentical || kept < kPairingCount || m_catalogueIndex.empty())
         return -1;
-    // An earlier picture agreeing in 125 slots must hit the current picture's
-    // slots outside any 124 of them; walk the shortest lists, leave the longest.
-    std::vector<std::uint16_t> order(m_currentTokens);
-    std::sort(order.begin(), order.end(), [this](std::uint16_t a, std::uint16_t b) {
-        const std::size_t la = m_postings[a].size();
-        const std::size_t lb = m_postings[b].size();
-        return la != lb ? la < lb : a < b;
-    });
-    const std::int32_t walked = std::min(kept, kept - (kPairingCount - 1) + kPrefixSlack);
-    const std::int32_t needed = kPairingCount - (kept - walked);
-    m_counts.resize(m_catalogueIndex.size(), 0);
+    const std::int32_t length = selectPrefix(m_currentTokens.data(), kept);
+    m_walked.clear();
+    for (std::int32_t j = 0; j < length; ++j) {
+        const PostingList& list = m_postings[m_keys[static_cast<std::size_t>(j)] & 0xFFFF];
+        if (!list.Dense.empty())
+            m_walked.push_back(&list);
+    }
+    const auto total = static_cast<std::int32_t>(m_catalogueIndex.size());
+    m_counts.resize(static_cast<std::size_t>(total), 0);
     // Branch-free counting into bytes (a picture is at most once in a list, so
     // no count passes 250), through a plain pointer: a byte store may alias
     // anything, and through the vector the base would be reloaded every step.
     std::uint8_t* const counts = m_counts.data();
-    for (std::int32_t j = 0; j < walked; ++j) {
-        const std::vector<std::int32_t>& list = m_postings[order[static_cast<std::size_t>(j)]];
-        const std::int32_t* const end = list.data() + list.size();
-        for (const std::int32_t* dense = list.data(); dense != end; ++dense)
-            ++counts[*dense];
-    }
+
     std::int32_t winner = -1;
     auto consider = [&](std::int32_t dense) {
-        if (m_counts[static_cast<std::size_t>(dense)] < needed
-            || !AspectGatePasses(m_ratio[static_cast<std::size_t>(dense)], ratio))
+        if (!AspectGatePasses(m_ratio[static_cast<std::size_t>(dense)], ratio))
             return false;
         const std::int32_t count = verifiedCount(dense);
         if (count < kPairingCount)
@@ -120,28 +221,56 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
         winner = dense;
         return true;
     };
-    // Newest first, eight counters at a time: a word is looked into only when
-    // one of its bytes reaches `needed`. Adding 128 - needed to a byte's low
-    // seven bits sets its high bit without carrying into the next byte; bytes
-    // of 128 and more show through their own high bit.
-    const auto total = static_cast<std::int32_t>(m_counts.size());
-    std::int32_t dense = total - 1;
-    for (; dense >= 0 && (dense + 1) % 8 != 0; --dense)
-        if (consider(dense))
-            break;
-    const std::uint64_t lowBits = 0x7F7F7F7F7F7F7F7FULL;
-    const std::uint64_t highBits = 0x8080808080808080ULL;
-    const std::uint64_t bias = 0x0101010101010101ULL * static_cast<std::uint64_t>(128 - needed);
-    for (; winner < 0 && dense >= 7; dense -= 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, m_counts.data() + (dense - 7), sizeof word);
-        if ((((word & lowBits) + bias) | word) & highBits) {
-            for (std::int32_t d = dense; d > dense - 8; --d)
-                if (consider(d))
-                    break;
+
+    for (std::int32_t low = (total - 1) / m_blockSize * m_blockSize; low >= 0 && winner < 0; low -= m_blockSize) {
+        const std::int32_t high = std::min(total, low + m_blockSize);
+        // Where each list's stretch for this block lies; the stretches are
+        // fetched a few lists ahead, as each starts with a cache miss.
+        const auto block = static_cast<std::size_t>(low / m_blockSize);
+        m_stretches.clear();
+        for (const PostingList* list : m_walked) {
+            if (block >= list->BlockStart.size())
+                continue;
+            const std::int32_t* const begin = list->Dense.data() + list->BlockStart[block];
+            const std::int32_t* const end = list->Dense.data()
+                + (block + 1 < list->BlockStart.size() ? list->BlockStart[block + 1] : list->Dense.size());
+            if (begin != end)
+                m_stretches.push_back({begin, end});
         }
+        const std::size_t stretches = m_stretches.size();
+        for (std::size_t j = 0; j < std::min<std::size_t>(kFetchAhead, stretches); ++j)
+            __builtin_prefetch(m_stretches[j].first);
+        for (std::size_t j = 0; j < stretches; ++j) {
+            if (j + kFetchAhead < stretches) {
+                const auto& ahead = m_stretches[j + kFetchAhead];
+                __builtin_prefetch(ahead.first);
+                if (ahead.second - ahead.first > 16)
+                    __builtin_prefetch(ahead.first + 16);
+            }
+            const std::int32_t* const end = m_stretches[j].second;
+            for (const std::int32_t* dense = m_stretches[j].first; dense != end; ++dense)
+                ++counts[*dense];
+        }
+        // Newest first; counters go back to zero as they are read. Single
+        // counters down to a chunk edge, then whole chunks.
+        std::int32_t top = high;
+        for (; top > low && top % kChunk != 0 && winner < 0; --top) {
+            const std::uint8_t count = counts[top - 1];
+            counts[top - 1] = 0;
+            if (count >= kPrefixHits)
+                consider(top - 1);
+        }
+        for (; top > low && winner < 0; top -= kChunk) {
+            std::uint32_t mask = takeChunk(counts + (top - kChunk));
+            while (mask != 0 && winner < 0) {
+                const int bit = 31 - __builtin_clz(mask);
+                mask &= ~(1U << bit);
+                consider(top - kChunk + bit);
+            }
+        }
+        if (winner >= 0)
+            std::fill(counts + low, counts + top, std::uint8_t{0});
     }
-    std::fill(m_counts.begin(), m_counts.end(), std::uint8_t{0});
     return winner;
 }
 
@@ -182,23 +311,32 @@ void FastMatcher::add(std::int32_t index, const AnalysedPicture& picture)
     m_headIndex[headHash(picture.PreBuffer)].push_back(dense);
     if (!m_onlyIdentical) {
         auto addSlots = [&](const TWaveletCoefs& slots, int negative) {
-            for (const TWaveletPoint& p : slots) {
-                if (isEmptySlot(p))
-                    continue;
-                const auto token = static_cast<std::uint16_t>(positionOf(p) * 2 + negative);
-                m_tokens.push_back(token);
-                if (!m_tokenSeen[token]) {
-                    m_tokenSeen[token] = 1;
-                    m_postings[token].push_back(dense);
-                }
-            }
+            for (const TWaveletPoint& p : slots)
+                if (!isEmptySlot(p))
+                    m_tokens.push_back(static_cast<std::uint16_t>(positionOf(p) * 2 + negative));
         };
         addSlots(picture.Pos, 0);
         addSlots(picture.Neg, 1);
-        for (auto t = m_tokenStart.back(); t < m_tokens.size(); ++t)
-            m_tokenSeen[m_tokens[t]] = 0;
     }
     m_tokenStart.push_back(static_cast<std::uint32_t>(m_tokens.size()));
+    if (m_onlyIdentical)
+        return;
+    for (auto t = m_tokenStart[static_cast<std::size_t>(dense)]; t < m_tokens.size(); ++t) {
+        if (!m_tokenSeen[m_tokens[t]]) {
+            m_tokenSeen[m_tokens[t]] = 1;
+            ++m_frequency[m_tokens[t]];
+        }
+    }
+    for (auto t = m_tokenStart[static_cast<std::size_t>(dense)]; t < m_tokens.size(); ++t)
+        m_tokenSeen[m_tokens[t]] = 0;
+    // The order follows the frequencies seen so far, at sizes four times apart,
+    // so indexing again costs little next to the searches in between.
+    if (size() == m_nextReorder) {
+        m_nextReorder *= 4;
+        reorder();
+    } else {
+        indexPrefix(dense);
+    }
 }
 
 void MatchPicturesFast(Catalogue& catalogue, const Settings& settings, SearchObserver& observer,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/catalogue/catalogue.h"
@@ -16,8 +17,8 @@ struct MatchingEnvironment;
 
 // Finds, for each new picture, the partner the plain newest-first loop would
 // find, without visiting every earlier picture: an inverted index from
-// (position, sign) to the earlier pictures keeping that slot, and a table of
-// file heads for the identity test. Exact, not approximate: it gives the same
+// (position, sign) to the earlier pictures keeping that slot among their
+// rarest ones, and a table of file heads for the identity test. Exact, not approximate: it gives the same
 // pairs and similarities as the plain loop.
 //
 // Pictures must be added in catalogue order, and their kept positions must be
@@ -27,7 +28,12 @@ public:
     // `identical(earlier, current)` compares the two catalogued files byte for byte.
     using IdentityFunction = std::function<bool(std::int32_t earlier, std::int32_t current)>;
 
-    FastMatcher(bool onlyIdentical, IdentityFunction identical);
+    // Earlier pictures are counted in blocks of `blockSize` (rounded to whole
+    // counter chunks), newest block first, so that a block's byte counters
+    // stay in the first-level cache and a partner in a recent block spares the
+    // rest. The answers do not depend on it; tests make it small.
+    static constexpr std::int32_t kDefaultBlockSize = 32768;
+    FastMatcher(bool onlyIdentical, IdentityFunction identical, std::int32_t blockSize = kDefaultBlockSize);
 
     struct Match {
         std::int32_t Earlier = -1;  // catalogue index of the partner, -1 for none
@@ -47,9 +53,16 @@ private:
     void collectTokens(const AnalysedPicture& picture);
     std::int32_t signatureWinner(double ratio, std::int32_t& agreeing);
     std::int32_t verifiedCount(std::int32_t dense) const;
+    // Puts the distinct tokens of `tokens` into m_keys, the prefix (those
+    // first in the current order) at its front in no particular order, and
+    // returns the prefix length: 0 when too few to agree in 125 slots.
+    std::int32_t selectPrefix(const std::uint16_t* tokens, std::int32_t count);
+    void indexPrefix(std::int32_t dense);
+    void reorder();
 
     bool m_onlyIdentical;
     IdentityFunction m_identical;
+    std::int32_t m_blockSize;
 
     // Per earlier Full picture, in catalogue order ("dense" numbering).
     std::vector<std::int32_t> m_catalogueIndex;
@@ -58,14 +71,30 @@ private:
     std::vector<std::uint32_t> m_tokenStart;  // m_tokens[m_tokenStart[d] .. m_tokenStart[d+1])
     std::vector<std::uint16_t> m_tokens;
 
-    std::vector<std::vector<std::int32_t>> m_postings;  // token -> dense ids, ascending, each once
-    std::vector<std::uint8_t> m_tokenSeen;              // scratch of add()
+    // Token order shared by every indexed prefix and every probe, rarest first;
+    // it changes only when all prefixes are indexed again.
+    std::vector<std::uint16_t> m_rank;
+    std::vector<std::uint32_t> m_frequency;
+    std::int64_t m_nextReorder = 256;
+    std::vector<std::uint32_t> m_keys;  // scratch of selectPrefix: rank << 16 | token
+
+    // The earlier pictures whose prefix holds one token, ascending, each once,
+    // with where each block of them begins.
+    struct PostingList {
+        std::vector<std::int32_t> Dense;
+        std::vector<std::uint32_t> BlockStart;
+        void push(std::int32_t dense, std::int32_t blockSize);
+    };
+    std::vector<PostingList> m_postings;  // per token
+    std::vector<std::uint8_t> m_tokenSeen;  // scratch of add() and selectPrefix()
     std::unordered_map<std::uint64_t, std::vector<std::int32_t>> m_headIndex;
 
     // Scratch of one search for a partner.
     std::vector<std::uint8_t> m_counts;        // per dense id; zero between searches
     std::vector<std::int8_t> m_currentSigns;   // per position, the current picture's sign
     std::vector<std::uint16_t> m_currentTokens;
+    std::vector<const PostingList*> m_walked;
+    std::vector<std::pair<const std::int32_t*, const std::int32_t*>> m_stretches;
 };
 
 // The indexed matcher behind the same loop as MatchPictures: same stop tests,

@@ -120,6 +120,51 @@ TEST(MatcherEquivalence, indexedMatcherGivesThePlainLoopsPairs)
     }
 }
 
+// The indexed matcher driven directly with a chosen block size, skipping the
+// pictures the search would skip.
+std::vector<TPicturePair> indexedPairs(const SyntheticLibrary& library, const Settings& settings,
+                                       std::int32_t blockSize)
+{
+    const auto& pictures = library.Pictures;
+    FastMatcher matcher(
+        settings.SearchOnlyIdentical,
+        [&pictures](std::int32_t earlier, std::int32_t current) {
+            const std::int32_t content = pictures[static_cast<std::size_t>(earlier)].Content;
+            return content >= 0 && content == pictures[static_cast<std::size_t>(current)].Content;
+        },
+        blockSize);
+    std::vector<TPicturePair> pairs;
+    for (std::int32_t k = 0; k < static_cast<std::int32_t>(pictures.size()); ++k) {
+        const AnalysedPicture& picture = pictures[static_cast<std::size_t>(k)].Analysis;
+        if (!picture.Decoded || !PassesSizeTest(picture.Height, picture.Width, settings))
+            continue;
+        const FastMatcher::Match match = matcher.findPartner(k, picture);
+        if (match.Earlier >= 0)
+            pairs.push_back({match.Earlier, k, match.Similarity});
+        matcher.add(k, picture);
+    }
+    return pairs;
+}
+
+TEST(MatcherEquivalence, blockEdgesDoNotChangeThePairs)
+{
+    // Small blocks put partners, identical copies and their heads-alike
+    // neighbours on every side of a block edge; sizes around a block cover a
+    // newest block that is full, nearly empty or just one picture.
+    for (std::uint32_t seed : {21u, 22u}) {
+        const SyntheticLibrary library = makeLibrary(seed, 900);
+        const Settings settings;
+        const RunResult plain = run(library, settings, 0);
+        for (std::int32_t blockSize : {16, 48, 112, 128, 144, 4096})
+            EXPECT_EQ(plain.Pairs, indexedPairs(library, settings, blockSize))
+                << "seed " << seed << " block " << blockSize;
+    }
+    for (int count : {127, 128, 129}) {
+        const SyntheticLibrary library = makeLibrary(23, count);
+        EXPECT_EQ(run(library, Settings{}, 0).Pairs, indexedPairs(library, Settings{}, 128)) << count << " pictures";
+    }
+}
+
 TEST(MatcherEquivalence, threadCountDoesNotChangeTheResult)
 {
     const SyntheticLibrary library = makeLibrary(7, 1500);
