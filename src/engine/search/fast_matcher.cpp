@@ -26,6 +26,7 @@ static_assert(kPrefixSlack < kPairingCount);
 constexpr std::int32_t kPrefixHits = kPrefixSlack + 1;
 
 constexpr std::size_t kFetchAhead = 8;
+constexpr std::ptrdiff_t kLineAhead = 64;
 
 // Zeroes a chunk of counters and tells which reached kPrefixHits, bit i for
 // counter i.
@@ -248,7 +249,14 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
                     __builtin_prefetch(ahead.first + 16);
             }
             const std::int32_t* const end = m_stretches[j].second;
-            for (const std::int32_t* dense = m_stretches[j].first; dense != end; ++dense)
+            const std::int32_t* dense = m_stretches[j].first;
+            // Long stretches fetch their own lines ahead, a few at a time.
+            for (; end - dense > kLineAhead + 16; dense += 16) {
+                __builtin_prefetch(dense + kLineAhead);
+                for (int i = 0; i < 16; ++i)
+                    ++counts[dense[i]];
+            }
+            for (; dense != end; ++dense)
                 ++counts[*dense];
         }
         // Newest first; counters go back to zero as they are read. Single
