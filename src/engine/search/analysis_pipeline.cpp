@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 
+#include <sys/stat.h>
+
 #include "engine/analysis/picture_loading.h"
 #include "engine/files/file_identity.h"
 #include "engine/settings/settings.h"
@@ -36,6 +38,11 @@ void AnalysePicture(const std::string& path, const Settings& settings,
     if (!PassesSizeTest(out.Height, out.Width, settings))
         return;
     ReadPreBuffer(path, out.PreBuffer);
+    // Files of different lengths are never identical: the size lets the
+    // matcher skip reading files whose heads merely agree.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        out.FileSize = static_cast<std::int64_t>(info.st_size);
     if (settings.SearchOnlyIdentical)
         return;
     ReduceToGrey8(workspace.Small, 1);

@@ -25,6 +25,7 @@ struct AnalysedPicture {
     std::int32_t Height = 0;     // of the decoded (possibly reduced) full raster
     std::int32_t Width = 0;
     TPreBuffer PreBuffer{};      // first 256 bytes of the file
+    std::int64_t FileSize = -1;  // bytes, taken with the head; -1 when unknown
     TWaveletCoefs Pos{};         // kept +1 positions; all (0, 0) when only identity counts
     TWaveletCoefs Neg{};         // kept -1 positions
 };

@@ -300,6 +300,10 @@ FastMatcher::Match FastMatcher::findPartner(std::int32_t index, const AnalysedPi
             const auto dense = static_cast<std::size_t>(*it);
             if (!AspectGatePasses(m_ratio[dense], ratio) || m_heads[dense] != picture.PreBuffer)
                 continue;
+            // Pictures of one camera often share their first 256 bytes; files of
+            // different lengths cannot be identical, so they are not read.
+            if (picture.FileSize >= 0 && m_sizes[dense] >= 0 && m_sizes[dense] != picture.FileSize)
+                continue;
             if (m_identical(m_catalogueIndex[dense], index))
                 return {m_catalogueIndex[dense], SimilarityFromScore(100.0)};
         }
@@ -316,6 +320,7 @@ void FastMatcher::add(std::int32_t index, const AnalysedPicture& picture)
     m_catalogueIndex.push_back(index);
     m_ratio.push_back(AspectRatio(picture.Height, picture.Width));
     m_heads.push_back(picture.PreBuffer);
+    m_sizes.push_back(picture.FileSize);
     m_headIndex[headHash(picture.PreBuffer)].push_back(dense);
     if (!m_onlyIdentical) {
         auto addSlots = [&](const TWaveletCoefs& slots, int negative) {

@@ -68,6 +68,7 @@ private:
     std::vector<std::int32_t> m_catalogueIndex;
     std::vector<double> m_ratio;
     std::vector<TPreBuffer> m_heads;
+    std::vector<std::int64_t> m_sizes;  // file sizes, -1 when unknown
     std::vector<std::uint32_t> m_tokenStart;  // m_tokens[m_tokenStart[d] .. m_tokenStart[d+1])
     std::vector<std::uint16_t> m_tokens;
 

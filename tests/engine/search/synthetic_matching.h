@@ -121,7 +121,14 @@ public:
     {
         MatchingEnvironment environment;
         environment.Analyse = [this](const std::string& path, AnalysisWorkspace&, AnalysedPicture& out) {
-            out = Pictures[indexOf(path)].Analysis;
+            const std::size_t k = indexOf(path);
+            out = Pictures[k].Analysis;
+            // Sizes agree for equal contents and often for different ones too,
+            // so the size filter of identity checks meets both cases.
+            if (out.FileSize < 0) {
+                const std::size_t key = Pictures[k].Content >= 0 ? static_cast<std::size_t>(Pictures[k].Content) : k;
+                out.FileSize = 1000 + static_cast<std::int64_t>(key % 3);
+            }
         };
         environment.FilesIdentical = [this](const std::string& path1, const std::string& path2) {
             const std::size_t a = indexOf(path1);
