@@ -51,6 +51,18 @@ void AnalysePicture(const std::string& path, const Settings& settings,
     ExtractWaveletCoefs(*workspace.Matrix, out.Pos, out.Neg);
 }
 
+void StoreAnalysis(TPicInfo& info, const AnalysedPicture& analysed, bool onlyIdentical)
+{
+    info.Height = analysed.Height;
+    info.Width = analysed.Width;
+    info.PreBuffer = analysed.PreBuffer;
+    if (!onlyIdentical) {
+        info.WaveletCoefsPos = analysed.Pos;
+        info.WaveletCoefsNeg = analysed.Neg;
+    }
+    info.CCVStage = TCCVStage::Full;
+}
+
 int EffectiveThreadCount(int requested)
 {
     if (requested > 0)

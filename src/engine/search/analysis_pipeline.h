@@ -30,6 +30,10 @@ struct AnalysedPicture {
     TWaveletCoefs Neg{};         // kept -1 positions
 };
 
+// Records an analysed picture in its catalogue entry and marks it Full: both
+// matchers store the same fields (no signature when only identity counts).
+void StoreAnalysis(TPicInfo& info, const AnalysedPicture& analysed, bool onlyIdentical);
+
 // The buffers one analysing thread reuses from picture to picture.
 struct AnalysisWorkspace {
     Raster Full;

@@ -378,15 +378,7 @@ void MatchPicturesFast(Catalogue& catalogue, const Settings& settings, SearchObs
             observer.progress({n, k + 1, n, catalogue.LastPairIndex + 1});
             continue;
         }
-        TPicInfo& current = catalogue.PicList[static_cast<std::size_t>(k)];
-        current.Height = analysed.Height;
-        current.Width = analysed.Width;
-        current.PreBuffer = analysed.PreBuffer;
-        if (!settings.SearchOnlyIdentical) {
-            current.WaveletCoefsPos = analysed.Pos;
-            current.WaveletCoefsNeg = analysed.Neg;
-        }
-        current.CCVStage = TCCVStage::Full;
+        StoreAnalysis(catalogue.PicList[static_cast<std::size_t>(k)], analysed, settings.SearchOnlyIdentical);
 
         const FastMatcher::Match match = matcher.findPartner(k, analysed);
         if (match.Earlier >= 0) {

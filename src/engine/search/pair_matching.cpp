@@ -105,15 +105,9 @@ void MatchPictures(Catalogue& catalogue, const Settings& settings, SearchObserve
             continue;
         }
         TPicInfo& current = catalogue.PicList[static_cast<std::size_t>(k)];
-        current.Height = analysed.Height;
-        current.Width = analysed.Width;
-        current.PreBuffer = analysed.PreBuffer;
-        if (!settings.SearchOnlyIdentical) {
-            current.WaveletCoefsPos = analysed.Pos;
-            current.WaveletCoefsNeg = analysed.Neg;
+        StoreAnalysis(current, analysed, settings.SearchOnlyIdentical);
+        if (!settings.SearchOnlyIdentical)
             fillSignGrid(grid, current.WaveletCoefsPos, current.WaveletCoefsNeg);
-        }
-        current.CCVStage = TCCVStage::Full;
 
         const double currentRatio = AspectRatio(current.Height, current.Width);
         for (std::int32_t i = k - 1; i >= 0; --i) {
