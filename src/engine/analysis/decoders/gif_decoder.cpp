@@ -17,12 +17,6 @@ namespace ferrovin {
 
 namespace {
 
-struct MemoryReader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t pos;
-};
-
 int readFromMemory(GifFileType* gif, GifByteType* out, int length)
 {
     auto* r = static_cast<MemoryReader*>(gif->UserData);

@@ -20,12 +20,6 @@ namespace ferrovin {
 
 namespace {
 
-struct MemoryReader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t pos;
-};
-
 struct PngSession {
     png_structp png = nullptr;
     png_infop info = nullptr;

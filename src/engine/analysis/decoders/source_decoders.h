@@ -27,6 +27,13 @@ void checkPictureSize(std::uint64_t width, std::uint64_t height, std::uint64_t b
 
 using ByteSpan = std::span<const std::uint8_t>;
 
+// Read position in a file held in memory, for the libraries' read callbacks.
+struct MemoryReader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t pos;
+};
+
 // Each decoder turns a whole file held in memory into a 24-bit RGB raster,
 // colours already resolved by its format's rules. All throw EngineError.
 void decodeBmp(ByteSpan file, Raster& out);
