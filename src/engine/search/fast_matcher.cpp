@@ -21,12 +21,12 @@ namespace {
 // kPrefixSlack tokens more means a pair that agrees well enough shares at
 // least kPrefixSlack + 1 tokens of both prefixes: the agreeing tokens left out
 // of either prefix are the last ones of the agreeing set, at most 124 - slack.
-constexpr std::int32_t kPrefixSlack = 12;
+constexpr std::int32_t kPrefixSlack = 10;
 static_assert(kPrefixSlack < kPairingCount);
 constexpr std::int32_t kPrefixHits = kPrefixSlack + 1;
 
 constexpr std::size_t kFetchAhead = 8;
-constexpr std::ptrdiff_t kLineAhead = 64;
+constexpr std::ptrdiff_t kLineAhead = 128;
 
 // Zeroes a chunk of counters and tells which reached kPrefixHits, bit i for
 // counter i.
@@ -82,7 +82,7 @@ FastMatcher::FastMatcher(bool onlyIdentical, IdentityFunction identical, std::in
     : m_onlyIdentical(onlyIdentical),
       m_identical(std::move(identical)),
       // Whole chunks of counters, so that blocks begin on a chunk edge.
-      m_blockSize(std::max(kChunk, blockSize / kChunk * kChunk)),
+      m_blockSize(std::clamp(blockSize / kChunk * kChunk, kChunk, std::int32_t{65536})),
       m_rank(onlyIdentical ? 0 : kTokenCount),
       m_frequency(onlyIdentical ? 0 : kTokenCount, 0),
       m_postings(onlyIdentical ? 0 : kTokenCount),
@@ -173,7 +173,9 @@ void FastMatcher::PostingList::push(std::int32_t dense, std::int32_t blockSize)
     const auto block = static_cast<std::size_t>(dense / blockSize);
     if (BlockStart.size() <= block)
         BlockStart.resize(block + 1, static_cast<std::uint32_t>(Dense.size()));
-    Dense.push_back(dense);
+    // Within its block a picture is known by its offset, which halves the
+    // bytes the counting loop streams through.
+    Dense.push_back(static_cast<std::uint16_t>(dense - static_cast<std::int32_t>(block) * blockSize));
 }
 
 void FastMatcher::reorder()
@@ -232,32 +234,33 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
         for (const PostingList* list : m_walked) {
             if (block >= list->BlockStart.size())
                 continue;
-            const std::int32_t* const begin = list->Dense.data() + list->BlockStart[block];
-            const std::int32_t* const end = list->Dense.data()
+            const std::uint16_t* const begin = list->Dense.data() + list->BlockStart[block];
+            const std::uint16_t* const end = list->Dense.data()
                 + (block + 1 < list->BlockStart.size() ? list->BlockStart[block + 1] : list->Dense.size());
             if (begin != end)
                 m_stretches.push_back({begin, end});
         }
         const std::size_t stretches = m_stretches.size();
+        std::uint8_t* const blockCounts = counts + low;
         for (std::size_t j = 0; j < std::min<std::size_t>(kFetchAhead, stretches); ++j)
             __builtin_prefetch(m_stretches[j].first);
         for (std::size_t j = 0; j < stretches; ++j) {
             if (j + kFetchAhead < stretches) {
                 const auto& ahead = m_stretches[j + kFetchAhead];
                 __builtin_prefetch(ahead.first);
-                if (ahead.second - ahead.first > 16)
-                    __builtin_prefetch(ahead.first + 16);
+                if (ahead.second - ahead.first > 32)
+                    __builtin_prefetch(ahead.first + 32);
             }
-            const std::int32_t* const end = m_stretches[j].second;
-            const std::int32_t* dense = m_stretches[j].first;
+            const std::uint16_t* const end = m_stretches[j].second;
+            const std::uint16_t* offset = m_stretches[j].first;
             // Long stretches fetch their own lines ahead, a few at a time.
-            for (; end - dense > kLineAhead + 16; dense += 16) {
-                __builtin_prefetch(dense + kLineAhead);
-                for (int i = 0; i < 16; ++i)
-                    ++counts[dense[i]];
+            for (; end - offset > kLineAhead + 32; offset += 32) {
+                __builtin_prefetch(offset + kLineAhead);
+                for (int i = 0; i < 32; ++i)
+                    ++blockCounts[offset[i]];
             }
-            for (; dense != end; ++dense)
-                ++counts[*dense];
+            for (; offset != end; ++offset)
+                ++blockCounts[*offset];
         }
         // Newest first; counters go back to zero as they are read. Single
         // counters down to a chunk edge, then whole chunks.

@@ -29,7 +29,7 @@ public:
     using IdentityFunction = std::function<bool(std::int32_t earlier, std::int32_t current)>;
 
     // Earlier pictures are counted in blocks of `blockSize` (rounded to whole
-    // counter chunks), newest block first, so that a block's byte counters
+    // counter chunks, at most 65,536), newest block first, so that a block's byte counters
     // stay in the first-level cache and a partner in a recent block spares the
     // rest. The answers do not depend on it; tests make it small.
     static constexpr std::int32_t kDefaultBlockSize = 32768;
@@ -82,7 +82,7 @@ private:
     // The earlier pictures whose prefix holds one token, ascending, each once,
     // with where each block of them begins.
     struct PostingList {
-        std::vector<std::int32_t> Dense;
+        std::vector<std::uint16_t> Dense;  // offsets within their block
         std::vector<std::uint32_t> BlockStart;
         void push(std::int32_t dense, std::int32_t blockSize);
     };
@@ -95,7 +95,7 @@ private:
     std::vector<std::int8_t> m_currentSigns;   // per position, the current picture's sign
     std::vector<std::uint16_t> m_currentTokens;
     std::vector<const PostingList*> m_walked;
-    std::vector<std::pair<const std::int32_t*, const std::int32_t*>> m_stretches;
+    std::vector<std::pair<const std::uint16_t*, const std::uint16_t*>> m_stretches;
 };
 
 // The indexed matcher behind the same loop as MatchPictures: same stop tests,
