@@ -25,7 +25,7 @@ constexpr std::int32_t kPrefixSlack = 10;
 static_assert(kPrefixSlack < kPairingCount);
 constexpr std::int32_t kPrefixHits = kPrefixSlack + 1;
 
-constexpr std::size_t kFetchAhead = 8;
+constexpr std::size_t kFetchAhead = 16;
 constexpr std::ptrdiff_t kLineAhead = 128;
 
 // Zeroes a chunk of counters and tells which reached kPrefixHits, bit i for
@@ -256,6 +256,7 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
             // Long stretches fetch their own lines ahead, a few at a time.
             for (; end - offset > kLineAhead + 32; offset += 32) {
                 __builtin_prefetch(offset + kLineAhead);
+#pragma GCC unroll 32
                 for (int i = 0; i < 32; ++i)
                     ++blockCounts[offset[i]];
             }
