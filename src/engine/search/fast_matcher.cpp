@@ -25,7 +25,7 @@ constexpr std::int32_t kPrefixSlack = 10;
 static_assert(kPrefixSlack < kPairingCount);
 constexpr std::int32_t kPrefixHits = kPrefixSlack + 1;
 
-constexpr std::size_t kFetchAhead = 16;
+constexpr std::size_t kFetchAhead = 8;
 constexpr std::ptrdiff_t kLineAhead = 128;
 
 // Zeroes a chunk of counters and tells which reached kPrefixHits, bit i for
