@@ -111,31 +111,6 @@ void pngErrorFn(png_structp png, png_const_charp)
 
 void pngWarningFn(png_structp, png_const_charp) {}
 
-bool writePngRaw(FILE* file, const Raster& raster)
-{
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngErrorFn,
-                                              pngWarningFn);
-    if (!png)
-        return false;
-    png_infop info = png_create_info_struct(png);
-    if (!info || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, file);
-    const bool rgba = raster.Format == PixelFormat::Pf32Bit;
-    png_set_IHDR(png, info, static_cast<png_uint_32>(raster.Width),
-                 static_cast<png_uint_32>(raster.Height), 8,
-                 rgba ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < raster.Height; ++y)
-        png_write_row(png, raster.row(y));
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return true;
-}
-
 void put16(std::vector<std::uint8_t>& b, std::uint32_t v)
 {
     b.push_back(static_cast<std::uint8_t>(v));
@@ -188,13 +163,12 @@ void writePng(const std::string& path, const Raster& raster)
 {
     if (raster.Format == PixelFormat::Pf8Bit || raster.Width <= 0 || raster.Height <= 0)
         throw std::runtime_error("writePng: unsupported raster");
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        fail("cannot create", path);
-    const bool ok = writePngRaw(file, raster);
-    const bool closed = std::fclose(file) == 0;
-    if (!ok || !closed)
-        fail("PNG writing failed", path);
+    PngSpec spec;
+    spec.width = static_cast<std::uint32_t>(raster.Width);
+    spec.height = static_cast<std::uint32_t>(raster.Height);
+    spec.colorType = raster.Format == PixelFormat::Pf32Bit ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB;
+    spec.rows.assign(raster.Pixels.begin(), raster.Pixels.begin() + static_cast<std::ptrdiff_t>(raster.rowBytes() * spec.height));
+    writePngSpec(path, spec);
 }
 
 void writeBmp24(const std::string& path, const Raster& raster)

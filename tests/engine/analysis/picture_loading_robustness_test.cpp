@@ -13,6 +13,7 @@
 #include "engine/analysis/raster.h"
 #include "engine/engine_error.h"
 #include "engine/settings/settings.h"
+#include "support/loaded_picture.h"
 #include "support/picture_writers.h"
 #include "support/temp_dir.h"
 
@@ -21,18 +22,8 @@ namespace {
 
 using test::TempDir;
 
-struct Loaded {
-    Raster full;
-    Raster small;
-};
-
-Loaded load(const std::string& path)
-{
-    Loaded l;
-    l.small.setSize(128, 128, PixelFormat::Pf24Bit);
-    LoadPicture(path, l.full, l.small, Settings{});
-    return l;
-}
+using test::Loaded;
+using test::load;
 
 std::string errorOf(const std::string& path)
 {

@@ -11,6 +11,7 @@
 #include "engine/analysis/raster.h"
 #include "engine/engine_error.h"
 #include "engine/settings/settings.h"
+#include "support/loaded_picture.h"
 #include "support/picture_writers.h"
 #include "support/temp_dir.h"
 
@@ -19,18 +20,8 @@ namespace {
 
 using test::TempDir;
 
-struct Loaded {
-    Raster full;
-    Raster small;
-};
-
-Loaded load(const std::string& path, const Settings& settings = Settings{})
-{
-    Loaded result;
-    result.small.setSize(128, 128, PixelFormat::Pf24Bit);
-    LoadPicture(path, result.full, result.small, settings);
-    return result;
-}
+using test::Loaded;
+using test::load;
 
 RgbColor pixelOf(const Raster& r, int x, int y)
 {
