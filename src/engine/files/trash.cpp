@@ -1,5 +1,7 @@
 #include "engine/files/trash.h"
 
+#include "engine/files/file_moves.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -148,7 +150,7 @@ std::string PercentEncodePath(const std::string& path)
 }
 
 int MoveIntoTrashFolder(const std::string& path, const std::string& trashFolder,
-                        const std::string& infoPath)
+                        const std::string& infoPath, FileSystem& fs)
 {
     const std::string trash = withSlash(trashFolder);
     if (int error = makeFolders(trash + "files"); error != 0)
@@ -184,19 +186,21 @@ int MoveIntoTrashFolder(const std::string& path, const std::string& trashFolder,
         int error = written ? 0 : errno;
         if (::close(fd) != 0 && error == 0)
             error = errno;
-        if (error == 0 && ::rename(path.c_str(), target.c_str()) != 0)
-            error = errno;
+        if (error == 0)
+            error = MoveFileSafely(fs, path, target);
         if (error != 0)
             ::unlink(infoFile.c_str());
+        if (error == EEXIST)
+            continue;  // a file took that name in files/ meanwhile
         return error;
     }
 }
 
-int MoveToTrash(const std::string& path)
+int MoveToTrash(const std::string& path, FileSystem& fs)
 {
     struct stat file {};
-    if (::lstat(path.c_str(), &file) != 0)
-        return errno;
+    if (int error = fs.lstat(path, file); error != 0)
+        return error;
     int error = 0;
     const std::string absolute = absoluteOf(path, error);
     if (error != 0)
@@ -215,14 +219,14 @@ int MoveToTrash(const std::string& path)
         probe = slash == std::string::npos ? "/" : probe.substr(0, slash + 1);
     }
     if (trashStat.st_dev == file.st_dev)
-        return MoveIntoTrashFolder(absolute, home, absolute);
+        return MoveIntoTrashFolder(absolute, home, absolute, fs);
 
     const std::size_t slash = absolute.rfind('/');
     const std::string top = MountPointOf(absolute.substr(0, slash + 1));
     const std::string trash = top + ".Trash-" + std::to_string(::getuid()) + "/";
     // A trash at a mount point records the path relative to that mount point,
     // so the record stays right wherever the medium is mounted next time.
-    return MoveIntoTrashFolder(absolute, trash, absolute.substr(top.size()));
+    return MoveIntoTrashFolder(absolute, trash, absolute.substr(top.size()), fs);
 }
 
 } // namespace ferrovin

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "engine/files/file_system.h"
+
 namespace ferrovin {
 
 // Moves one file (or link) to the desktop's trash the freedesktop.org way, with
@@ -10,7 +12,7 @@ namespace ferrovin {
 // ~/.local/share/Trash); any other to <mount point>/.Trash-<uid>. Returns 0 when
 // the file has left its folder, else the errno of the failed step (the file is
 // then still where it was).
-int MoveToTrash(const std::string& path);
+int MoveToTrash(const std::string& path, FileSystem& fs = SystemFileSystem());
 
 // The home trash folder, with a trailing "/".
 std::string HomeTrashFolder();
@@ -21,9 +23,10 @@ std::string MountPointOf(const std::string& path);
 
 // Moves `path` into `trashFolder` (files/ and info/ are created when missing),
 // recording `infoPath` as the original location. Names already in the trash
-// get a " 2", " 3" ... before their extension. Returns 0 or an errno.
+// get a " 2", " 3" ... before their extension; nothing in the trash is ever
+// replaced. Returns 0 or an errno.
 int MoveIntoTrashFolder(const std::string& path, const std::string& trashFolder,
-                        const std::string& infoPath);
+                        const std::string& infoPath, FileSystem& fs = SystemFileSystem());
 
 // Percent-encodes every byte outside A-Z a-z 0-9 - _ . ~ and "/", as the
 // trash's Path key wants.
