@@ -30,6 +30,7 @@
 #include <algorithm>
 
 #include "engine/engine_error.h"
+#include "engine/files/file_system.h"
 #include "engine/files/trash_folders.h"
 #include "gui/about/about_form.h"
 #include "gui/about/web_links.h"
@@ -79,6 +80,12 @@ QToolButton* makePictureButton(const QString& name, const QString& hint, const Q
     button->setIconSize(QSize(Dp(30), Dp(30)));
     button->setIcon(glyph);
     button->setFocusPolicy(Qt::NoFocus);  // flat picture buttons never hold the focus
+    // The style's hover panel is a light square that swallows the white glyph;
+    // a faint veil keeps the glyph readable and still shows the button is live.
+    button->setStyleSheet(QStringLiteral(
+        "QToolButton { border: none; border-radius: 4px; background: transparent; }"
+        "QToolButton:hover { background: rgba(255, 255, 255, 40); }"
+        "QToolButton:pressed { background: rgba(255, 255, 255, 80); }"));
     return button;
 }
 
@@ -142,6 +149,8 @@ void TMainForm::FormCreate()
     setFont(windowFont(14));
     buildLayout();
     buildMenu();
+    m_fileSystem = &SystemFileSystem();
+    wireResults();
 
     // Files and folders dropped from the file manager fill the folder list.
     setAcceptDrops(true);
@@ -319,8 +328,8 @@ void TMainForm::buildCentralPanel()
     Image2->hide();
 
     // The sample pair shown until the first search.
-    LeftImage->setPicture(QPixmap(QStringLiteral(":/samples/sample1.jpg")));
-    RightImage->setPicture(QPixmap(QStringLiteral(":/samples/sample2.jpg")));
+    LeftImage->setPicture(QImage(QStringLiteral(":/samples/sample1.jpg")));
+    RightImage->setPicture(QImage(QStringLiteral(":/samples/sample2.jpg")));
     ImageLabel1->setText(QStringLiteral("JPG  220 x 290  17 KB"));
     ImageLabel2->setText(QStringLiteral("JPG  220 x 290  12 KB"));
     SearchPanel->raise();
@@ -356,16 +365,18 @@ void TMainForm::buildImagePanel(int side)
     buttons->setContentsMargins(0, 0, 0, 0);
     buttons->setSpacing(Dp(16));
     QToolButton* made[3] = {};
+    QLabel* words[3] = {};
     const struct {
         const char* name;
+        const char* label;
         const char* hint;
         const char* word;
         const char* theme;
         const char* resource;
     } kinds[3] = {
-        {"MoveImageButton", "Move file", "move", "document-send-symbolic", ":/icons/move-file.svg"},
-        {"BrowseImageButton", "Browse file", "browse", "folder-open-symbolic", ":/icons/browse-file.svg"},
-        {"DeleteImageButton", "Delete file", "delete", "user-trash-symbolic", ":/icons/delete-file.svg"},
+        {"MoveImageButton", "MoveImageLabel", "Move file", "move", "document-send-symbolic", ":/icons/move-file.svg"},
+        {"BrowseImageButton", "BrowseImageLabel", "Browse file", "browse", "folder-open-symbolic", ":/icons/browse-file.svg"},
+        {"DeleteImageButton", "DeleteImageLabel", "Delete file", "delete", "user-trash-symbolic", ":/icons/delete-file.svg"},
     };
     for (int i = 0; i < 3; ++i) {
         auto* cell = new QVBoxLayout;
@@ -373,11 +384,14 @@ void TMainForm::buildImagePanel(int side)
         made[i] = makePictureButton(QLatin1String(kinds[i].name) + n, QLatin1String(kinds[i].hint),
                                     Glyph(QLatin1String(kinds[i].theme), QLatin1String(kinds[i].resource)),
                                     buttonsPanel);
-        auto* word = makeLabel(QLatin1String(kinds[i].name) + n + QStringLiteral("Caption"),
-                               QLatin1String(kinds[i].word), buttonsPanel);
+        auto* word = makeLabel(QLatin1String(kinds[i].label) + n, QLatin1String(kinds[i].word),
+                               buttonsPanel);
+        word->setFont(windowFont(15));
         QPalette grey = word->palette();
-        grey.setColor(QPalette::WindowText, QColor(192, 192, 192));
+        grey.setColor(QPalette::WindowText, QColor(128, 128, 128));
         word->setPalette(grey);
+        made[i]->installEventFilter(this);  // the caption lights up under the mouse
+        words[i] = word;
         cell->addWidget(made[i], 0, Qt::AlignHCenter);
         cell->addWidget(word, 0, Qt::AlignHCenter);
         buttons->addLayout(cell);
@@ -393,6 +407,9 @@ void TMainForm::buildImagePanel(int side)
         MoveImageButton1 = made[0];
         BrowseImageButton1 = made[1];
         DeleteImageButton1 = made[2];
+        MoveImageLabel1 = words[0];
+        BrowseImageLabel1 = words[1];
+        DeleteImageLabel1 = words[2];
     } else {
         ImagePanel2 = panel;
         RightImage = picture;
@@ -403,6 +420,9 @@ void TMainForm::buildImagePanel(int side)
         MoveImageButton2 = made[0];
         BrowseImageButton2 = made[1];
         DeleteImageButton2 = made[2];
+        MoveImageLabel2 = words[0];
+        BrowseImageLabel2 = words[1];
+        DeleteImageLabel2 = words[2];
     }
 }
 
@@ -524,6 +544,12 @@ void TMainForm::FormShow()
 
 void TMainForm::closeEvent(QCloseEvent* event)
 {
+    // A sort or file action pauses for repaints; the tables must outlive it.
+    if (m_resultsBusy) {
+        m_closeAfterResultsWork = true;
+        event->ignore();
+        return;
+    }
     bool canClose = true;
     FormCloseQuery(canClose);
     if (canClose)
@@ -611,8 +637,26 @@ void TMainForm::showMessage(TMessageKind kind, const QString& text)
         QMessageBox::information(this, windowTitle(), shown);
 }
 
+bool TMainForm::confirm(const QString& question)
+{
+    if (m_confirm)
+        return m_confirm(question);
+    QString shown = question;
+    shown.replace(QStringLiteral("\n\r"), QStringLiteral("\n"));
+    return QMessageBox::question(this, windowTitle(), shown, QMessageBox::Yes | QMessageBox::No)
+        == QMessageBox::Yes;
+}
+
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::Enter || event->type() == QEvent::Leave)
+        highlightCaption(watched, event->type() == QEvent::Enter);
+    if (watched == ListView1 && event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Held keys repeat their releases; only the real release counts.
+        if (!key->isAutoRepeat())
+            ListView1KeyUp(key->key());
+    }
     if (watched == DirectoriesListBox && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Delete) {

@@ -30,7 +30,11 @@ class QToolButton;
 
 namespace ferrovin {
 
+class FileSystem;
 class SearchObserver;
+class TPreviewLoader;
+struct TDecodedPicture;
+struct TActionResult;
 class TAboutForm;
 class TCentralPanel;
 class TClickLabel;
@@ -56,6 +60,8 @@ public:
                                                    const std::vector<std::string>& folders,
                                                    SearchObserver& observer)>;
     using MessageHandler = std::function<void(TMessageKind, const QString&)>;
+    // A Yes/No question; true for Yes.
+    using ConfirmHandler = std::function<bool(const QString&)>;
     using SettingsSaver = std::function<void(const Settings&, const std::string& appFolder)>;
 
     // `appFolder` overrides the executable's folder as the home of Ferrovin.ini.
@@ -70,6 +76,11 @@ public:
     // Hooks for tests and later wiring.
     void setSearchBody(SearchBody body) { m_searchBody = std::move(body); }
     void setMessageHandler(MessageHandler handler) { m_showMessage = std::move(handler); }
+    void setConfirmHandler(ConfirmHandler handler) { m_confirm = std::move(handler); }
+    // The file system the file actions use; the system's unless a test injects faults.
+    void setFileSystem(FileSystem& fs) { m_fileSystem = &fs; }
+    // The file manager hand-off of the browse buttons.
+    void setBrowser(std::function<void(const QString&)> browse) { m_browse = std::move(browse); }
     void setSettingsSaver(SettingsSaver saver) { m_saveSettings = std::move(saver); }
 
     Catalogue& catalogue() { return m_catalogue; }
@@ -78,6 +89,10 @@ public:
     bool FolderListIsPlaceholder() const { return m_folderListIsPlaceholder; }
     bool AutoCheckPending() const { return m_autoCheckPending; }
     bool searchRunning() const { return m_worker.joinable(); }
+    // True while the preview waits for the pictures of the last selected pair.
+    bool previewPending() const;
+    std::int32_t sortColumn() const { return SortColumn; }
+    bool sortDescending() const { return SortDescending; }
     // The folder-list entries (empty while the placeholder shows).
     QStringList folders() const;
 
@@ -112,6 +127,9 @@ public:
     QToolButton* MoveImageButton1 = nullptr;
     QToolButton* BrowseImageButton1 = nullptr;
     QToolButton* DeleteImageButton1 = nullptr;
+    QLabel* MoveImageLabel1 = nullptr;
+    QLabel* BrowseImageLabel1 = nullptr;
+    QLabel* DeleteImageLabel1 = nullptr;
     TPanel* BetweenImagesPanel = nullptr;
     QLabel* SimilarityLabel = nullptr;
     QLabel* PercentLabel = nullptr;
@@ -125,6 +143,9 @@ public:
     QToolButton* MoveImageButton2 = nullptr;
     QToolButton* BrowseImageButton2 = nullptr;
     QToolButton* DeleteImageButton2 = nullptr;
+    QLabel* MoveImageLabel2 = nullptr;
+    QLabel* BrowseImageLabel2 = nullptr;
+    QLabel* DeleteImageLabel2 = nullptr;
     QLabel* Image1 = nullptr;
     QLabel* Image2 = nullptr;
     TPanel* BottomPanel = nullptr;
@@ -168,6 +189,20 @@ public slots:
     void Timer1Timer();
     void FormResize();
 
+    // Result list, preview and file actions.
+    void ListView1Click();
+    void ListView1ColumnClick(int column);
+    void ListView1KeyUp(int key);
+    void LeftImageClick();
+    void RightImageClick();
+    void SwapImagesButtonClick();
+    void DeleteImageButton1Click();
+    void DeleteImageButton2Click();
+    void MoveImageButton1Click();
+    void MoveImageButton2Click();
+    void BrowseImageButton1Click();
+    void BrowseImageButton2Click();
+
     // Menu.
     void Exit1Click();
     void Settings1Click();
@@ -179,6 +214,10 @@ public slots:
 
     // Runs the close steps once; later calls only allow the close.
     void FormCloseQuery(bool& canClose);
+
+signals:
+    // Both pictures of the selected pair are on screen (or a load error was shown).
+    void previewShown();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -208,6 +247,23 @@ private:
     void finishSearch(const std::shared_ptr<const SearchSummary>& summary, const QString& error);
     void waitForSearch();
     void showMessage(TMessageKind kind, const QString& text);
+    bool confirm(const QString& question);
+
+    // Results: wiring, the preview's arrival and the file actions' shared steps.
+    void wireResults();
+    int selectedRow() const;
+    QString pictureName(std::int32_t picIndex) const;
+    QString picturePath(std::int32_t picIndex) const;
+    void showPreview(const TDecodedPicture& left, const TDecodedPicture& right);
+    void openPicture(int side);
+    void deletePicture(int side);
+    void movePicture(int side);
+    void browsePicture(int side);
+    bool reportRefusal(const TActionResult& result, const QString& name, const QString& verb);
+    void finishFileAction(int row);
+    void highlightCaption(QObject* button, bool under);
+    void beginResultsWork();
+    void endResultsWork();
 
     Catalogue m_catalogue;
     Settings m_settings;
@@ -225,6 +281,21 @@ private:
     SearchBody m_searchBody;
     MessageHandler m_showMessage;
     SettingsSaver m_saveSettings;
+    ConfirmHandler m_confirm;
+    std::function<void(const QString&)> m_browse;
+    FileSystem* m_fileSystem = nullptr;
+    TPreviewLoader* m_preview = nullptr;
+    // The pair the preview is loading: its texts are fixed when it is asked for.
+    struct PreviewTexts {
+        QString type[2];
+        std::int64_t size[2] = {};
+        QString name[2];
+        double similarity = 0;
+    } m_previewTexts;
+    // Set while a sort or a file action runs: anything else that would touch
+    // the pair table waits, and a close request is taken up afterwards.
+    bool m_resultsBusy = false;
+    bool m_closeAfterResultsWork = false;
     std::unique_ptr<Observer> m_observer;
     std::thread m_worker;
 };

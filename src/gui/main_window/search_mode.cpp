@@ -21,6 +21,7 @@
 #include "engine/search/progress_format.h"
 #include "gui/main_window/search_observer_bridge.h"
 #include "gui/main_window/widgets.h"
+#include "gui/results/preview_loader.h"
 #include "gui/results/result_list_model.h"
 
 namespace ferrovin {
@@ -86,6 +87,8 @@ QString TMainForm::FormatByteSize(std::int64_t size)
 
 void TMainForm::StartButtonClick()
 {
+    if (m_resultsBusy)
+        return;
     if (!m_catalogue.SearchStopped) {
         m_catalogue.SearchStopped = true;
         m_observer->requestStop(true);
@@ -187,8 +190,10 @@ void TMainForm::finishSearch(const std::shared_ptr<const SearchSummary>& summary
     }
     m_catalogue.SearchStopped = true;
 
-    if (completed && summary->PairCount > 0)
+    if (completed && summary->PairCount > 0) {
         ListView1->selectRow(0);
+        ListView1Click();
+    }
 }
 
 void TMainForm::setSearchControlsEnabled(bool enabled)
@@ -216,6 +221,7 @@ void TMainForm::EnterSearchMode()
     StartButton->setText(QStringLiteral("Stop Search"));
     StartSearch1->setText(QStringLiteral("Stop Search"));
 
+    m_preview->cancel();
     LeftImage->setEnabled(false);
     LeftImage->clear();
     RightImage->setEnabled(false);

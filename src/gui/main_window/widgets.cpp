@@ -44,29 +44,45 @@ TPictureView::TPictureView(const QString& name, QWidget* parent) : QWidget(paren
     setCursor(Qt::PointingHandCursor);
 }
 
-void TPictureView::setPicture(const QPixmap& picture)
+void TPictureView::setPicture(const QImage& picture, QSize fullSize)
 {
     m_picture = picture;
+    m_fullSize = fullSize.isValid() ? fullSize : picture.size();
+    m_scaled = QPixmap();
     update();
 }
 
 void TPictureView::clear()
 {
-    m_picture = QPixmap();
-    update();
+    setPicture(QImage());
+}
+
+QRect TPictureView::pictureRect() const
+{
+    if (m_picture.isNull() || width() <= 0 || height() <= 0)
+        return {};
+    QSize size = m_fullSize;
+    if (size.width() > width() || size.height() > height())
+        size.scale(this->size(), Qt::KeepAspectRatio);
+    return {QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size};
 }
 
 void TPictureView::paintEvent(QPaintEvent*)
 {
-    if (m_picture.isNull() || width() <= 0 || height() <= 0)
+    const QRect target = pictureRect();
+    if (target.isEmpty())
         return;
-    QSize size = m_picture.deviceIndependentSize().toSize();
-    if (size.width() > width() || size.height() > height())
-        size.scale(this->size(), Qt::KeepAspectRatio);
-    const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(target.size()) * ratio).toSize();
+    if (m_scaled.size() != pixels) {
+        m_scaled = QPixmap::fromImage(
+            m_picture.size() == pixels
+                ? m_picture
+                : m_picture.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        m_scaled.setDevicePixelRatio(ratio);
+    }
     QPainter painter(this);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawPixmap(target, m_picture);
+    painter.drawPixmap(target.topLeft(), m_scaled);
 }
 
 void TPictureView::mouseReleaseEvent(QMouseEvent* event)

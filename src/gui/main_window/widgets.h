@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QImage>
 #include <QLabel>
 #include <QPixmap>
 
@@ -54,16 +55,20 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
-// A picture drawn centred and shrunk to fit with its proportions kept; it
-// reports clicks while enabled.
+// A picture drawn centred and shrunk to fit with its proportions kept, never
+// enlarged; it reports clicks while enabled. The picture may be a reduced
+// decode of a larger file: `fullSize` is the size it stands for.
 class TPictureView final : public QWidget {
     Q_OBJECT
 public:
     TPictureView(const QString& name, QWidget* parent);
 
-    void setPicture(const QPixmap& picture);
+    void setPicture(const QImage& picture, QSize fullSize = {});
     void clear();
-    const QPixmap& picture() const { return m_picture; }
+    const QImage& picture() const { return m_picture; }
+    QSize fullSize() const { return m_fullSize; }
+    // Where the picture is drawn, in the view's coordinates.
+    QRect pictureRect() const;
 
 signals:
     void clicked();
@@ -73,7 +78,9 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    QPixmap m_picture;
+    QImage m_picture;
+    QSize m_fullSize;
+    QPixmap m_scaled;  // the picture at the size last drawn, so repaints do not rescale
 };
 
 } // namespace ferrovin

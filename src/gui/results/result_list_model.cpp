@@ -21,6 +21,13 @@ void TResultListModel::setItemCount(int count)
     endResetModel();
 }
 
+void TResultListModel::refreshRows(int first, int last)
+{
+    if (m_count == 0 || first > last)
+        return;
+    emit dataChanged(index(first, 0), index(last, 2), {Qt::DisplayRole});
+}
+
 int TResultListModel::rowCount(const QModelIndex& parent) const
 {
     return parent.isValid() ? 0 : m_count;

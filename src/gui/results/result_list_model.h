@@ -16,6 +16,8 @@ public:
     // Items.Count of the list: how many pairs the view may ask for.
     void setItemCount(int count);
     int itemCount() const { return m_count; }
+    // The rows' texts changed in place (a sort, a swap); the count did not.
+    void refreshRows(int first, int last);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
