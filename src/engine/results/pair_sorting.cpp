@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace ferrovin {
 
@@ -266,16 +269,75 @@ void SortPairsWithCatalogue(const TPicList& PicList, TPicturePairs& T, const TSt
     });
 }
 
+namespace {
+
+// The folded full paths of the pictures a column names, side by side in one
+// block. Comparing folded bytes with memcmp has the sign CompareText gives the
+// paths, so the sort makes exactly the same moves; it only stops chasing each
+// picture's record and strings across memory on every comparison.
+class FoldedPaths final {
+public:
+    FoldedPaths(const Catalogue& catalogue, bool second)
+        : m_where(catalogue.PicList.size(), kAbsent)
+    {
+        for (std::int32_t i = 0; i <= catalogue.LastPairIndex; ++i) {
+            const TPicturePair& pair = catalogue.PicturePairs[std::size_t(i)];
+            const std::int32_t p = second ? pair.PicIndex2 : pair.PicIndex1;
+            std::uint64_t& where = m_where[std::size_t(p)];
+            if (where != kAbsent)
+                continue;
+            const TPicInfo& pic = catalogue.PicList[std::size_t(p)];
+            const std::string& folder = catalogue.PathList[std::size_t(pic.PathInd)];
+            const std::size_t start = m_text.size();
+            for (const std::string* part : {&folder, &pic.FileName}) {
+                for (const char c : *part)
+                    m_text.push_back(char(fold(static_cast<unsigned char>(c))));
+            }
+            where = (std::uint64_t(start) << 20) | std::uint64_t(m_text.size() - start);
+        }
+    }
+
+    int compare(std::int32_t a, std::int32_t b) const
+    {
+        const std::uint64_t wa = m_where[std::size_t(a)];
+        const std::uint64_t wb = m_where[std::size_t(b)];
+        const std::size_t la = wa & kLengthMask;
+        const std::size_t lb = wb & kLengthMask;
+        const int r = std::memcmp(m_text.data() + (wa >> 20), m_text.data() + (wb >> 20),
+                                  std::min(la, lb));
+        if (r != 0)
+            return r;
+        return la < lb ? -1 : (la > lb ? 1 : 0);
+    }
+
+private:
+    static constexpr std::uint64_t kAbsent = ~std::uint64_t(0);
+    static constexpr std::uint64_t kLengthMask = (1u << 20) - 1;
+    std::vector<std::uint64_t> m_where;
+    std::string m_text;  // paths never reach the 2^20 bytes of the length field
+};
+
+} // namespace
+
 void SortPairsByColumn(Catalogue& catalogue, int column, bool Descending, const SortPause& pause)
 {
+    TPicturePairs& T = catalogue.PicturePairs;
+    const std::int32_t R = catalogue.LastPairIndex;
     if (column == 2) {
-        SortPairs(catalogue.PicturePairs, 0, catalogue.LastPairIndex, &CompareBySimilarity,
-                  Descending, pause);
+        SortPairs(T, 0, R, &CompareBySimilarity, Descending, pause);
         return;
     }
-    SortPairsWithCatalogue(catalogue.PicList, catalogue.PicturePairs, catalogue.PathList, 0,
-                           catalogue.LastPairIndex,
-                           column == 0 ? &CompareByPath1 : &CompareByPath2, Descending, pause);
+    const bool second = column != 0;
+    const FoldedPaths paths(catalogue, second);
+    const auto compare = [&](const TPicturePair& a, const TPicturePair& b) {
+        const int r = second ? paths.compare(a.PicIndex2, b.PicIndex2)
+                             : paths.compare(a.PicIndex1, b.PicIndex1);
+        return Descending ? -r : r;
+    };
+    quickSort(T, 0, R, compare);
+    if (pause)
+        pause();
+    insertionSort(T, 0, R, compare);
 }
 
 } // namespace ferrovin

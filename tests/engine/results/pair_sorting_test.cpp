@@ -118,6 +118,15 @@ TEST(PairSorting, everyColumnAndDirectionSortsLikeTheReferenceAndKeepsThePairs)
                 });
                 EXPECT_EQ(pauses, 1);
                 EXPECT_EQ(asSet(c.PicturePairs), asSet(before));
+                // The column sort's folded-path shortcut makes the very moves
+                // the plain comparers make: the same permutation, ties included.
+                if (column < 2) {
+                    TPicturePairs plain = before;
+                    SortPairsWithCatalogue(c.PicList, plain, c.PathList, 0, size - 1,
+                                           column == 0 ? &CompareByPath1 : &CompareByPath2,
+                                           descending);
+                    EXPECT_EQ(plain, c.PicturePairs);
+                }
 
                 TPicturePairs expected = before;
                 std::sort(expected.begin(), expected.end(),
