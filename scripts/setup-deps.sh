@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build and the tests need, when missing.
+# Only real package names: dpkg never reports a virtual one as installed, so
+# naming one would reinstall on every run.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
   libjpeg62-turbo-dev libpng-dev libgif-dev libtiff-dev zlib1g-dev
-  qt6-base-dev qt6-base-dev-tools libqt6svg6-dev qt6-image-formats-plugins
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-image-formats-plugins
   libgl1-mesa-dev adwaita-icon-theme
   libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -32,6 +32,7 @@ struct CliOptions {
     int Threads = 0;                  // 0 = one per hardware thread
     bool ReferenceMatcher = false;    // the plain comparison loop, for checking
     ReportFormat Format = ReportFormat::Tsv;
+    bool Verbose = false;             // list each file and folder passed over
     bool Help = false;
     std::vector<std::string> Folders;
 };

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +20,6 @@
 #include "engine/catalogue/catalogue.h"
 #include "engine/engine_error.h"
 #include "engine/files/trash_folders.h"
-#include "engine/search/progress_format.h"
 #include "engine/search/search_observer.h"
 #include "engine/search/search_run.h"
 #include "engine/settings/settings.h"
@@ -49,6 +49,7 @@ void installInterruptHandler()
 }
 
 // Progress on one rewritten stderr line when a person watches; silent otherwise.
+// Keeps what the search passed over for the lines after the summary.
 class CliObserver final : public SearchObserver {
 public:
     CliObserver() : m_terminal(isatty(STDERR_FILENO) != 0) {}
@@ -65,23 +66,19 @@ public:
         m_lastShown = now;
         m_shown = true;
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_start).count();
-        if (counters.total == 0) {
-            std::fprintf(stderr, "\r\033[KCatalogued %d pictures, %s", counters.catalogued,
-                         FormatElapsed(static_cast<std::uint32_t>(elapsed)).c_str());
-        } else {
-            const double rate = elapsed > 0 ? counters.analysed * 1000.0 / static_cast<double>(elapsed) : 0.0;
-            std::fprintf(stderr, "\r\033[KAnalysed %d / %d pictures, %d pairs, %s, %.0f pictures/s",
-                         counters.analysed, counters.total, counters.pairs,
-                         FormatElapsed(static_cast<std::uint32_t>(elapsed)).c_str(), rate);
-        }
+        std::fprintf(stderr, "\r\033[K%s", ProgressText(counters, static_cast<std::uint32_t>(elapsed)).c_str());
         std::fflush(stderr);
     }
+
+    void passedOver(const PassedOver& item) override { PassedOverItems.push_back(item); }
 
     void clearLine()
     {
         if (m_terminal && m_shown)
             std::fputs("\r\033[K", stderr);
     }
+
+    std::vector<PassedOver> PassedOverItems;  // in catalogue order
 
 private:
     bool m_terminal;
@@ -180,6 +177,9 @@ int run(int argc, char** argv)
     runOptions.MissingFolder = [](const std::string& folder) {
         std::cerr << "ferrovin-cli: folder not found, passed over: " << folder << '\n';
     };
+    runOptions.UnlistableFolder = [](const std::string& folder, const std::string& reason) {
+        std::cerr << "ferrovin-cli: folder cannot be listed (" << reason << "), passed over: " << folder << '\n';
+    };
 
     installInterruptHandler();
     Catalogue catalogue;
@@ -203,8 +203,14 @@ int run(int argc, char** argv)
     std::cerr << summary.DuplicatesFoundText << '\n'
               << summary.ScannedCountText << '\n'
               << terminalText(summary.ClosingMessage);
+    WritePassedOver(std::cerr, observer.PassedOverItems, options.Verbose);
     if (!std::cout) {
         std::cerr << "ferrovin-cli: cannot write the pair table\n";
+        return 1;
+    }
+    // A script must not take a run that searched nothing for one that found nothing.
+    if (summary.FoldersSearched == 0 && !summary.Stopped) {
+        std::cerr << "ferrovin-cli: none of the folders given could be searched\n";
         return 1;
     }
     return summary.Stopped ? 1 : 0;

@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cstdio>
 
+#include "engine/search/progress_format.h"
+#include "engine/search/search_run.h"
+
 namespace ferrovin::cli {
 
 namespace {
@@ -50,6 +53,11 @@ void appendEscape(std::string& out, unsigned value)
     char buffer[8];
     std::snprintf(buffer, sizeof buffer, "\\u%04x", value);
     out += buffer;
+}
+
+std::string counted(std::int32_t count, const char* noun)
+{
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
 } // namespace
@@ -138,6 +146,52 @@ void WriteReport(std::ostream& out, ReportFormat format, const std::vector<Repor
         }
         out << "]\n";
         break;
+    }
+}
+
+std::string ProgressText(const SearchProgress& counters, std::uint32_t elapsedMilliseconds)
+{
+    const std::string elapsed = FormatElapsed(elapsedMilliseconds);
+    if (counters.total == 0)
+        return "Catalogued " + counted(counters.catalogued, "picture") + ", " + elapsed;
+    const double rate = elapsedMilliseconds > 0 ? counters.analysed * 1000.0 / elapsedMilliseconds : 0.0;
+    char rateText[32];
+    std::snprintf(rateText, sizeof rateText, "%.0f", rate);
+    return "Analysed " + std::to_string(counters.analysed) + " / " + counted(counters.total, "picture") + ", "
+        + counted(counters.pairs, "pair") + ", " + elapsed + ", " + rateText + " pictures/s";
+}
+
+void WritePassedOver(std::ostream& out, const std::vector<PassedOver>& items, bool verbose)
+{
+    struct KindLine {
+        PassedOver::Kind kind;
+        const char* label;
+        bool withReason;
+    };
+    static constexpr std::array<KindLine, 3> kLines{{
+        {PassedOver::Kind::UnreadableFile, "Files that could not be read: ", true},
+        {PassedOver::Kind::UndecodablePicture, "Pictures that could not be decoded: ", false},
+        {PassedOver::Kind::UnlistableFolder, "Folders that could not be listed: ", false},
+    }};
+    if (verbose) {
+        for (const PassedOver& item : items)
+            out << item.Path << (item.Reason.empty() ? "" : ": ") << item.Reason << '\n';
+    }
+    for (const KindLine& line : kLines) {
+        std::int64_t count = 0;
+        const PassedOver* first = nullptr;
+        for (const PassedOver& item : items) {
+            if (item.What != line.kind)
+                continue;
+            if (count++ == 0)
+                first = &item;
+        }
+        if (count == 0)
+            continue;
+        out << line.label << FormatGroupedCount(count, ",");
+        if (line.withReason && !first->Reason.empty())
+            out << " (" << first->Reason << ')';
+        out << '\n';
     }
 }
 

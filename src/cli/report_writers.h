@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/cli_options.h"
+#include "engine/search/search_observer.h"
 
 namespace ferrovin::cli {
 
@@ -31,5 +32,16 @@ std::string CsvField(const std::string& text);
 // byte - 0x80 for bytes 0x80-0xFF), the convention that lets a reader restore
 // the exact bytes of a file name.
 std::string JsonString(const std::string& text);
+
+// The line that shows a running search on a terminal: "Catalogued 1 picture,
+// 00:00:01" during the folder scan, then "Analysed 3 / 10 pictures, 1 pair,
+// 00:00:02, 1500 pictures/s".
+std::string ProgressText(const SearchProgress& counters, std::uint32_t elapsedMilliseconds);
+
+// What the search passed over, after the summary: with `verbose` one
+// "PATH: REASON" line per item as given, then one line per kind that occurred
+// with its count ("Files that could not be read: 2 (Permission denied)", the
+// first file's reason). Nothing at all when `items` is empty.
+void WritePassedOver(std::ostream& out, const std::vector<PassedOver>& items, bool verbose);
 
 } // namespace ferrovin::cli

@@ -39,9 +39,11 @@ TEST(CliOptions, explicitOptionsOverrideTheSettingsFile)
 {
     const ParseResult result = ParseCommandLine(
         {"--types=png,tiff", "--min-width", "0", "--min-height=640", "--identical-only",
-         "--no-subfolders", "--threads", "3", "--format", "json", "/a", "--", "--odd-folder"});
+         "--no-subfolders", "--threads", "3", "--format", "json", "--verbose", "/a", "--", "--odd-folder", "-h"});
     ASSERT_EQ(result.Error, "");
-    EXPECT_EQ(result.Options.Folders, (std::vector<std::string>{"/a", "--odd-folder"}));
+    EXPECT_EQ(result.Options.Folders, (std::vector<std::string>{"/a", "--odd-folder", "-h"}));
+    EXPECT_TRUE(result.Options.Verbose);
+    EXPECT_FALSE(result.Options.Help);
     EXPECT_EQ(result.Options.Threads, 3);
     EXPECT_EQ(result.Options.Format, ReportFormat::Json);
 

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <sstream>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "cli/report_writers.h"
 #include "engine/search/search_observer.h"
@@ -16,6 +20,7 @@
 #include "engine/settings/settings.h"
 #include "support/picture_writers.h"
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 
 namespace ferrovin::test {
 namespace {
@@ -55,6 +60,30 @@ CliRun runCli(const std::vector<std::string>& args, const TempDir& scratch)
     return run;
 }
 
+// Standard error after the summary's last line: what the run passed over.
+std::string afterSummary(const std::string& err)
+{
+    const std::size_t elapsed = err.find("Elapsed time: ");
+    return elapsed == std::string::npos ? "(no summary)" : err.substr(err.find('\n', elapsed) + 1);
+}
+
+// A check run as another user cannot fail the test itself: it prints what
+// differs and gives its verdict as its exit status.
+bool matches(const std::string& what, const std::string& seen, const std::string& expected)
+{
+    if (seen == expected)
+        return true;
+    std::cerr << what << ":\n--- seen\n" << seen << "\n--- expected\n" << expected << "\n---\n";
+    return false;
+}
+
+// Root reads every file and lists every folder, so permission cases run as an
+// ordinary user there.
+bool passesWithoutPrivileges(const std::function<bool()>& check)
+{
+    return ::geteuid() == 0 ? passesAsUnprivilegedUser(check) : check();
+}
+
 // A small library: byte copies, a PNG twin of a JPEG, a different picture with
 // a copy in a subfolder, a picture too small to count, and a non-picture.
 class CliRunTest : public ::testing::Test {
@@ -72,6 +101,22 @@ protected:
         library.writeFile("photos/sub/e.jpg", readFile(root + "d.jpg"));
         writeJpeg(root + "tiny.jpg", makeGradient(40, 40, 3));
         library.writeFile("photos/notes.txt", "not a picture");
+    }
+
+    // Things to pass over, each for its own reason, and the temporary folders
+    // opened to the user that permission checks run as.
+    void addTrouble()
+    {
+        library.writeFile("photos/x.png", "not a picture");
+        library.writeFile("photos/t.jpg", readFile(root + "a.jpg").substr(0, 200));
+        library.writeFile("photos/y.jpxg", readFile(root + "a.jpg"));
+        library.writeFile("photos/locked.jpg", readFile(root + "d.jpg"));
+        library.writeFile("photos/private/f.jpg", readFile(root + "a.jpg"));
+        ASSERT_EQ(::symlink("nowhere.jpg", (root + "lost.jpg").c_str()), 0);
+        ASSERT_EQ(::chmod((root + "locked.jpg").c_str(), 0), 0);
+        ASSERT_EQ(::chmod((root + "private").c_str(), 0), 0);
+        ASSERT_EQ(::chmod(library.path().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(scratch.path().c_str(), 0777), 0);
     }
 
     // The same search in this process, formatted as the program formats it.
@@ -167,6 +212,71 @@ TEST_F(CliRunTest, foldersAreFilteredAndMissingOnesReported)
     EXPECT_NE(run.Err.find("Files scanned: 6\n"), std::string::npos) << run.Err;
 }
 
+TEST_F(CliRunTest, passedOverItemsAreCountedAndWithVerboseListedInCatalogueOrder)
+{
+    addTrouble();
+    const std::string counts = "Files that could not be read: 2 (Permission denied)\n"
+                               "Pictures that could not be decoded: 3\n"
+                               "Folders that could not be listed: 1\n";
+    const std::string listed = root + "locked.jpg: Permission denied\n"
+        + root + "lost.jpg: No such file or directory\n"
+        + root + "t.jpg: Invalid JPEG file structure: missing SOS marker\n"
+        + root + "y.jpxg: Unknown picture file extension (.jpxg)\n"
+        + root + "x.png: Invalid PNG file\n"
+        + root + "private/: Permission denied\n";
+    EXPECT_TRUE(passesWithoutPrivileges([&] {
+        const std::string table = expectedTable(Settings{}, {root});
+        const CliRun plain = runCli({root}, scratch);
+        bool passed = matches("status", std::to_string(plain.Status), "0") && matches("table", plain.Out, table)
+            && matches("after the summary", afterSummary(plain.Err), counts);
+        // The list changes nothing else, whatever the matcher and its threads.
+        for (const std::vector<std::string>& options :
+             {std::vector<std::string>{"--verbose"}, {"--verbose", "--threads", "3"}, {"--verbose", "--reference"}}) {
+            std::vector<std::string> args = options;
+            args.push_back(root);
+            const CliRun verbose = runCli(args, scratch);
+            passed = matches(args[1] + " table", verbose.Out, table)
+                && matches(args[1] + " list", afterSummary(verbose.Err), listed + counts) && passed;
+        }
+        return passed;
+    }));
+}
+
+TEST_F(CliRunTest, exitStatusSaysWhetherAnyFolderGivenCouldBeSearched)
+{
+    addTrouble();
+    const std::string gone = library.path() + "gone/";
+    const std::string elsewhere = library.path() + "elsewhere/";
+    const std::string locked = root + "private/";
+    const auto notFound = [](const std::string& folder) {
+        return "ferrovin-cli: folder not found, passed over: " + folder + "\n";
+    };
+    const std::string notListed = "ferrovin-cli: folder cannot be listed (Permission denied), passed over: " + locked + "\n";
+    const std::string nothing = "ferrovin-cli: none of the folders given could be searched\n";
+    struct Case {
+        std::vector<std::string> folders;
+        int status;
+        std::string before;  // what is said before the summary
+        std::string after;
+    };
+    const std::vector<Case> cases{
+        {{gone, elsewhere}, 1, notFound(gone) + notFound(elsewhere), nothing},
+        {{locked, gone}, 1, notListed + notFound(gone), nothing},
+        {{gone, root + "sub"}, 0, notFound(gone), ""},
+    };
+    EXPECT_TRUE(passesWithoutPrivileges([&] {
+        bool passed = true;
+        for (const Case& c : cases) {
+            const CliRun run = runCli(c.folders, scratch);
+            const std::string what = c.folders[0] + " " + c.folders[1];
+            passed = matches(what + " status", std::to_string(run.Status), std::to_string(c.status))
+                && matches(what + " before", run.Err.substr(0, c.before.size()), c.before)
+                && matches(what + " after", afterSummary(run.Err), c.after) && passed;
+        }
+        return passed;
+    }));
+}
+
 TEST_F(CliRunTest, badUsageExitsWithTwo)
 {
     const CliRun run = runCli({"--min-width", "x", root}, scratch);
@@ -176,6 +286,7 @@ TEST_F(CliRunTest, badUsageExitsWithTwo)
     const CliRun help = runCli({"--help"}, scratch);
     EXPECT_EQ(help.Status, 0);
     EXPECT_EQ(help.Out.rfind("Usage: ferrovin-cli", 0), 0u);
+    EXPECT_EQ(runCli({"-h"}, scratch).Out, help.Out);
 }
 
 } // namespace

@@ -83,6 +83,24 @@ TEST(ReportWriters, similarityHasOneDecimalAndAPoint)
     EXPECT_EQ(FormatSimilarity(0.8 * 2 + 59.2), "60.8");
 }
 
+TEST(ReportWriters, progressCountsOneInTheSingular)
+{
+    struct Case {
+        SearchProgress counters;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{0, 0, 0, 0}, "Catalogued 0 pictures, 00:00:02"},
+        {{1, 0, 0, 0}, "Catalogued 1 picture, 00:00:02"},
+        {{2, 0, 0, 0}, "Catalogued 2 pictures, 00:00:02"},
+        {{1, 1, 1, 0}, "Analysed 1 / 1 picture, 0 pairs, 00:00:02, 0 pictures/s"},
+        {{9, 6, 9, 1}, "Analysed 6 / 9 pictures, 1 pair, 00:00:02, 3 pictures/s"},
+        {{9, 9, 9, 2}, "Analysed 9 / 9 pictures, 2 pairs, 00:00:02, 4 pictures/s"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ProgressText(c.counters, 2000), c.text);
+}
+
 TEST(ReportWriters, tsvIsOneLinePerPairInTableOrder)
 {
     std::ostringstream out;

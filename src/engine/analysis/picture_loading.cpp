@@ -75,7 +75,7 @@ private:
 
 [[noreturn]] void throwFileError(const std::string& fileName, int error)
 {
-    throw EngineError("Cannot open file \"" + fileName + "\". " + std::strerror(error));
+    throw EngineError("Cannot open file \"" + fileName + "\". " + std::strerror(error), error);
 }
 
 void readWholeFile(const std::string& fileName, std::vector<std::uint8_t>& bytes)

@@ -13,7 +13,8 @@ struct Settings;
 // picture size settings). FullRaster gets the decoded picture, SmallRaster the
 // whole picture stretched nearest-neighbour onto 128 x 128, 24 bits per pixel.
 // Both rasters are the caller's and are reused across calls. Any failure throws
-// EngineError; the rasters are then unspecified.
+// EngineError, with systemError() set when the file could not be read; the
+// rasters are then unspecified.
 void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallRaster,
                  const Settings& settings);
 

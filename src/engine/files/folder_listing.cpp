@@ -1,6 +1,7 @@
 #include "engine/files/folder_listing.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include <dirent.h>
@@ -97,21 +98,24 @@ bool ListingLess(std::string_view a, std::string_view b)
     return a < b;  // std::string_view compares as unsigned bytes
 }
 
-std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder, std::string_view mask)
+Listing<FolderEntry> ListFolder(const std::string& folder, std::string_view mask)
 {
     DirHandle dir(::opendir(folder.c_str()));
     if (!dir)
-        return std::nullopt;
+        return {{}, errno};
     const int fd = ::dirfd(dir.get());
-    std::vector<FolderEntry> entries;
+    Listing<FolderEntry> listing;
+    std::vector<FolderEntry>& entries = listing.Items;
     while (const dirent* item = ::readdir(dir.get())) {
         if (isDotOrDotDot(item->d_name) || !MatchesMask(item->d_name, mask))
             continue;
-        struct stat info {};
-        if (::fstatat(fd, item->d_name, &info, 0) != 0)
-            continue;
         FolderEntry& entry = entries.emplace_back();
         entry.Name = item->d_name;
+        struct stat info {};
+        if (::fstatat(fd, item->d_name, &info, 0) != 0) {
+            entry.StatError = errno;
+            continue;
+        }
         entry.IsDirectory = S_ISDIR(info.st_mode);
         entry.IsRegular = S_ISREG(info.st_mode);
         entry.OwnerWritable = (info.st_mode & S_IWUSR) != 0;
@@ -120,16 +124,17 @@ std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder, st
     }
     std::sort(entries.begin(), entries.end(),
               [](const FolderEntry& a, const FolderEntry& b) { return ListingLess(a.Name, b.Name); });
-    return entries;
+    return listing;
 }
 
-std::optional<std::vector<std::string>> ListSubfolders(const std::string& folder)
+Listing<std::string> ListSubfolders(const std::string& folder)
 {
     DirHandle dir(::opendir(folder.c_str()));
     if (!dir)
-        return std::nullopt;
+        return {{}, errno};
     const int fd = ::dirfd(dir.get());
-    std::vector<std::string> names;
+    Listing<std::string> listing;
+    std::vector<std::string>& names = listing.Items;
     while (const dirent* item = ::readdir(dir.get())) {
         if (isDotOrDotDot(item->d_name))
             continue;
@@ -145,7 +150,7 @@ std::optional<std::vector<std::string>> ListSubfolders(const std::string& folder
     }
     std::sort(names.begin(), names.end(),
               [](const std::string& a, const std::string& b) { return ListingLess(a, b); });
-    return names;
+    return listing;
 }
 
 } // namespace ferrovin

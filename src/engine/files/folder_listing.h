@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +17,7 @@ struct FolderEntry {
     bool OwnerWritable = false;
     std::int64_t Size = 0;
     std::timespec LastWrite{};
+    int StatError = 0;  // errno of a failed stat (dangling link, no permission); then only Name holds
 };
 
 // Last-write time as an MS-DOS date (high 16 bits) and time (low 16 bits) in
@@ -36,13 +36,20 @@ bool MatchesMask(std::string_view name, std::string_view mask);
 // names equal under that comparison ordered by their raw bytes.
 bool ListingLess(std::string_view a, std::string_view b);
 
-// The entries of `folder` whose names match `mask`, in listing order; "." and
-// "..", and entries whose stat fails (dangling links, no permission), are left
-// out. Nothing when the folder cannot be opened.
-std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder, std::string_view mask);
+// What a listing gives: the items in listing order, or, when the folder could
+// not be opened, nothing but the errno of opendir.
+template <typename Item>
+struct Listing {
+    std::vector<Item> Items;
+    int Error = 0;
+};
 
-// The names of the subfolders of `folder` (links to folders included), in
-// listing order, without "." and "..". Nothing when the folder cannot be opened.
-std::optional<std::vector<std::string>> ListSubfolders(const std::string& folder);
+// The entries of `folder` whose names match `mask`, without "." and ".."; an
+// entry whose stat fails is kept with StatError set.
+Listing<FolderEntry> ListFolder(const std::string& folder, std::string_view mask);
+
+// The names of the subfolders of `folder` (links to folders included), without
+// "." and "..".
+Listing<std::string> ListSubfolders(const std::string& folder);
 
 } // namespace ferrovin

@@ -77,7 +77,10 @@ std::string deletionDate()
 std::string numberedName(const std::string& name, int n)
 {
     const std::size_t dot = name.rfind('.');
-    const std::string suffix = " " + std::to_string(n);
+    // Appended rather than '" " + text': GCC 12 warns falsely (-Wrestrict) on
+    // the insertion at the front that the operator does.
+    std::string suffix = " ";
+    suffix += std::to_string(n);
     if (dot == std::string::npos || dot == 0)
         return name + suffix;
     return name.substr(0, dot) + suffix + name.substr(dot);

@@ -1,11 +1,13 @@
 #include "engine/search/analysis_pipeline.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 
 #include <sys/stat.h>
 
 #include "engine/analysis/picture_loading.h"
+#include "engine/engine_error.h"
 #include "engine/files/file_identity.h"
 #include "engine/settings/settings.h"
 
@@ -28,8 +30,13 @@ void AnalysePicture(const std::string& path, const Settings& settings,
     out = AnalysedPicture{};
     try {
         LoadPicture(path, workspace.Full, workspace.Small, settings);
-    } catch (const std::exception&) {
-        // Any failure to decode skips the picture silently.
+    } catch (const EngineError& error) {
+        // The picture is skipped; the reason goes with it to the front end.
+        out.Unreadable = error.systemError() != 0;
+        out.Failure = out.Unreadable ? std::strerror(error.systemError()) : error.what();
+        return;
+    } catch (const std::exception& error) {
+        out.Failure = error.what();
         return;
     }
     out.Decoded = true;

@@ -28,6 +28,10 @@ struct AnalysedPicture {
     std::int64_t FileSize = -1;  // bytes, taken with the head; -1 when unknown
     TWaveletCoefs Pos{};         // kept +1 positions; all (0, 0) when only identity counts
     TWaveletCoefs Neg{};         // kept -1 positions
+    // Why Decoded is false: the file could not be read (Failure is the strerror
+    // text) or did not decode (Failure is the decoder's message).
+    bool Unreadable = false;
+    std::string Failure;
 };
 
 // Records an analysed picture in its catalogue entry and marks it Full: both

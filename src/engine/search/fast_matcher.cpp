@@ -379,6 +379,8 @@ void MatchPicturesFast(Catalogue& catalogue, const Settings& settings, SearchObs
         catalogue.LastPicIndex = k;
         const AnalysedPicture& analysed = pipeline.take(k);
         if (!analysed.Decoded || !PassesSizeTest(analysed.Height, analysed.Width, settings)) {
+            if (!analysed.Decoded)
+                ReportNotDecoded(observer, catalogue.FullPath(k), analysed);
             observer.progress({n, k + 1, n, catalogue.LastPairIndex + 1});
             continue;
         }

@@ -1,7 +1,9 @@
 #include "engine/search/folder_scan.h"
 
 #include <array>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <unordered_set>
 
 #include <sys/stat.h>
@@ -52,16 +54,17 @@ FolderScan::FolderScan(Catalogue& catalogue, const Settings& settings,
     }
 }
 
-void FolderScan::ScanRoot(const std::string& folder)
+int FolderScan::ScanRoot(const std::string& folder)
 {
     std::string path = folder.empty() ? currentFolder() : folder;
     if (path.back() != '/')
         path += '/';
-    ScanFolder(path);
+    return ScanFolder(path);
 }
 
-bool FolderScan::EnterFolder(const std::string& path)
+bool FolderScan::EnterFolder(const std::string& path, int& error)
 {
+    error = 0;
     for (const std::string& trash : m_trashFolders) {
         if (!trash.empty() && path.starts_with(trash))
             return false;
@@ -69,33 +72,46 @@ bool FolderScan::EnterFolder(const std::string& path)
     // One folder reached by two routes (links, bind mounts) is walked once, by the
     // first: a link cycle ends here, and no file is catalogued twice.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
+    if (::stat(path.c_str(), &info) != 0) {
+        error = errno;
         return false;
+    }
     return m_walked.emplace(static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino))
         .second;
 }
 
-void FolderScan::ScanFolder(std::string& path)
+int FolderScan::ScanFolder(std::string& path)
 {
-    if (!EnterFolder(path))
-        return;
+    int error = 0;
+    if (!EnterFolder(path, error))
+        return error;
 
     const std::size_t length = path.size();
     bool registered = false;
     // Names catalogued from this folder: the same-name test of the later masks
     // looks only at them, since they are the newest entries of PicList.
     std::unordered_set<std::string> catalogued;
+    std::unordered_set<std::string> unreadable;  // a name may match two masks; told once
 
     for (std::size_t maskIndex = 0; maskIndex < kMasks.size(); ++maskIndex) {
         const PictureMask& mask = kMasks[maskIndex];
         if (!(m_settings.*mask.enabled))
             continue;
         if (StopTest(m_catalogue.SearchStopped, m_observer))
-            return;
-        const auto entries = ListFolder(path, mask.pattern);
-        if (!entries)
+            return error;
+        const Listing<FolderEntry> listing = ListFolder(path, mask.pattern);
+        if (listing.Error != 0) {
+            if (error == 0)
+                error = listing.Error;
             continue;
-        for (const FolderEntry& entry : *entries) {
+        }
+        for (const FolderEntry& entry : listing.Items) {
+            if (entry.StatError != 0) {
+                if (unreadable.insert(entry.Name).second)
+                    m_observer.passedOver({PassedOver::Kind::UnreadableFile, path + entry.Name,
+                                           std::strerror(entry.StatError)});
+                continue;
+            }
             if (entry.IsDirectory || entry.Size == 0)
                 continue;
             if (!registered) {
@@ -128,18 +144,20 @@ void FolderScan::ScanFolder(std::string& path)
     }
 
     if (!m_settings.ScanSubfolders)
-        return;
-    const auto subfolders = ListSubfolders(path);
-    if (!subfolders)
-        return;
+        return error;
+    const Listing<std::string> subfolders = ListSubfolders(path);
+    if (subfolders.Error != 0)
+        return error != 0 ? error : subfolders.Error;
     // Depth of recursion = depth of folders; the path-length limit of the system
     // (opendir fails beyond PATH_MAX) bounds it to about two thousand levels.
-    for (const std::string& name : *subfolders) {
+    for (const std::string& name : subfolders.Items) {
         path += name;
         path += '/';
-        ScanFolder(path);
+        if (const int failed = ScanFolder(path))
+            m_observer.passedOver({PassedOver::Kind::UnlistableFolder, path, std::strerror(failed)});
         path.resize(length);
     }
+    return error;
 }
 
 } // namespace ferrovin

@@ -23,12 +23,17 @@ public:
                std::vector<std::string> trashFolders, SearchObserver& observer);
 
     // `folder` as written ("/" appended when missing; empty = current directory).
-    void ScanRoot(const std::string& folder);
+    // Returns the errno that kept the folder itself from being listed, 0 when
+    // it was walked (or passed over as trash or as one walked already); that
+    // failure is left to the caller, while those below it go to the observer.
+    int ScanRoot(const std::string& folder);
 
 private:
-    void ScanFolder(std::string& path);
-    // The trash test and the (device, inode) guard: false when `path` is not walked.
-    bool EnterFolder(const std::string& path);
+    // Walks one folder and returns what ScanRoot returns for it.
+    int ScanFolder(std::string& path);
+    // The trash test and the (device, inode) guard: false when `path` is not
+    // walked, with `error` set when its stat failed.
+    bool EnterFolder(const std::string& path, int& error);
 
     Catalogue& m_catalogue;
     const Settings& m_settings;

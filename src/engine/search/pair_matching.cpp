@@ -54,6 +54,13 @@ std::string DuplicatesCountText(std::int32_t pairs)
     return "Similar pictures found: " + std::to_string(pairs);
 }
 
+void ReportNotDecoded(SearchObserver& observer, const std::string& path, const AnalysedPicture& analysed)
+{
+    observer.passedOver({analysed.Unreadable ? PassedOver::Kind::UnreadableFile
+                                             : PassedOver::Kind::UndecodablePicture,
+                         path, analysed.Failure});
+}
+
 namespace {
 
 // The current picture's quantised matrix as signs. Extraction never drops a
@@ -101,6 +108,8 @@ void MatchPictures(Catalogue& catalogue, const Settings& settings, SearchObserve
         environment.Analyse(path, workspace, analysed);
         const SearchProgress counters{n, k + 1, n, catalogue.LastPairIndex + 1};
         if (!analysed.Decoded || !PassesSizeTest(analysed.Height, analysed.Width, settings)) {
+            if (!analysed.Decoded)
+                ReportNotDecoded(observer, path, analysed);
             observer.progress(counters);
             continue;
         }

@@ -39,6 +39,9 @@ double SimilarityFromScore(double score);
 double ScoreFromCount(std::int32_t count);
 
 std::string FilesCountText(std::int32_t analysed, std::int32_t total);
+// Tells the observer why the picture at `path` was passed over; for pictures
+// whose analysis did not decode them (not for those below the size bound).
+void ReportNotDecoded(SearchObserver& observer, const std::string& path, const AnalysedPicture& analysed);
 std::string DuplicatesCountText(std::int32_t pairs);
 
 // The plain matcher: every picture in catalogue order, compared with every

@@ -13,6 +13,18 @@ struct SearchProgress {
     std::int32_t pairs = 0;       // pairs found so far
 };
 
+// Something the search passed over, and why.
+struct PassedOver {
+    enum class Kind {
+        UnreadableFile,      // a catalogued or listed file that could not be read
+        UndecodablePicture,  // a file that was read but did not decode
+        UnlistableFolder,    // a subfolder that could not be entered or listed
+    };
+    Kind What = Kind::UnreadableFile;
+    std::string Path;    // the folder's path plus the name; a folder's ends in "/"
+    std::string Reason;  // strerror text of the failed call, or the decoder's message
+};
+
 // The one channel between the engine and a front end: texts and counters go
 // out, the stop request comes in. Called on the thread that runs the search,
 // so a GUI implementation forwards to its own thread.
@@ -28,6 +40,10 @@ public:
     virtual void progress(const SearchProgress& /*counters*/) {}
     // Polled at every stop test of the search.
     virtual bool stopRequested() { return false; }
+    // Each file and folder passed over, in catalogue order: one the folder scan
+    // met comes before every picture catalogued after it. The window says
+    // nothing about them; the command line lists them.
+    virtual void passedOver(const PassedOver& /*item*/) {}
 };
 
 } // namespace ferrovin

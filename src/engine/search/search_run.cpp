@@ -1,7 +1,10 @@
 #include "engine/search/search_run.h"
 
 #include <chrono>
+#include <cstring>
 #include <exception>
+#include <limits>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -45,10 +48,12 @@ std::uint32_t tickCount()
 }
 
 // Forwards everything and remembers the last captions, which the closing
-// message quotes.
-class CaptionKeeper final : public SearchObserver {
+// message quotes. What the folder scan passes over is held back and released
+// among the reports of matching, so that the front end gets them all in
+// catalogue order.
+class RunObserver final : public SearchObserver {
 public:
-    explicit CaptionKeeper(SearchObserver& inner) : m_inner(inner) {}
+    RunObserver(SearchObserver& inner, const Catalogue& catalogue) : m_inner(inner), m_catalogue(catalogue) {}
 
     void filesCountText(const std::string& text) override
     {
@@ -60,14 +65,45 @@ public:
         DuplicatesFound = text;
         m_inner.duplicatesFoundText(text);
     }
-    void progress(const SearchProgress& counters) override { m_inner.progress(counters); }
+    void progress(const SearchProgress& counters) override
+    {
+        // Matching has finished picture analysed - 1: what lies before the next one may go.
+        if (!m_scanning)
+            release(counters.analysed);
+        m_inner.progress(counters);
+    }
     bool stopRequested() override { return m_inner.stopRequested(); }
+    void passedOver(const PassedOver& item) override
+    {
+        // The scan's reports lie before the next picture it catalogues; matching
+        // reports on the picture it is at.
+        if (m_scanning) {
+            m_held.push_back({m_catalogue.LastPicIndex + 1, item});
+            return;
+        }
+        release(m_catalogue.LastPicIndex);
+        m_inner.passedOver(item);
+    }
+
+    void endScan() { m_scanning = false; }
+    void releaseAll() { release(std::numeric_limits<std::int32_t>::max()); }
 
     std::string FilesCount = FilesCountText(0, 0);
     std::string DuplicatesFound = DuplicatesCountText(0);
 
 private:
+    // Passes on the held reports that lie before picture `position`, or at it.
+    void release(std::int32_t position)
+    {
+        for (; m_released < m_held.size() && m_held[m_released].first <= position; ++m_released)
+            m_inner.passedOver(m_held[m_released].second);
+    }
+
     SearchObserver& m_inner;
+    const Catalogue& m_catalogue;
+    bool m_scanning = true;
+    std::vector<std::pair<std::int32_t, PassedOver>> m_held;  // (position, report)
+    std::size_t m_released = 0;
 };
 
 } // namespace
@@ -127,9 +163,9 @@ SearchSummary RunSearch(Catalogue& catalogue, const Settings& settings,
         return summary;
     }
 
-    CaptionKeeper captions(observer);
-    captions.filesCountText(captions.FilesCount);
-    captions.duplicatesFoundText(captions.DuplicatesFound);
+    RunObserver relay(observer, catalogue);
+    relay.filesCountText(relay.FilesCount);
+    relay.duplicatesFoundText(relay.DuplicatesFound);
     const MatchingEnvironment defaultEnvironment = DefaultMatchingEnvironment(settings);
     const MatchingEnvironment& environment =
         options.Environment ? *options.Environment : defaultEnvironment;
@@ -145,30 +181,37 @@ SearchSummary RunSearch(Catalogue& catalogue, const Settings& settings,
         catalogue.Reset();
 
         // One scan object for all roots, so its (device, inode) guard spans them.
-        FolderScan scan(catalogue, settings, options.TrashFolders, captions);
+        FolderScan scan(catalogue, settings, options.TrashFolders, relay);
         for (std::size_t i : FilterFolders(listed)) {
-            if (directoryExists(listed[i]))
-                scan.ScanRoot(listed[i]);
-            else if (options.MissingFolder)
-                options.MissingFolder(listed[i]);
-            if (StopTest(catalogue.SearchStopped, captions))
+            if (!directoryExists(listed[i])) {
+                if (options.MissingFolder)
+                    options.MissingFolder(listed[i]);
+            } else if (const int error = scan.ScanRoot(listed[i]); error != 0) {
+                if (options.UnlistableFolder)
+                    options.UnlistableFolder(listed[i], std::strerror(error));
+            } else {
+                ++summary.FoldersSearched;
+            }
+            if (StopTest(catalogue.SearchStopped, relay))
                 break;
         }
+        relay.endScan();
         catalogue.TrimAfterScan();
 
-        if (!StopTest(catalogue.SearchStopped, captions)) {
+        if (!StopTest(catalogue.SearchStopped, relay)) {
             catalogue.AllocatePairs();
             try {
                 if (options.UseReferenceMatcher)
-                    MatchPictures(catalogue, settings, captions, environment);
+                    MatchPictures(catalogue, settings, relay, environment);
                 else
-                    MatchPicturesFast(catalogue, settings, captions, environment, options.Threads);
+                    MatchPicturesFast(catalogue, settings, relay, environment, options.Threads);
             } catch (...) {
                 catalogue.TrimAfterMatching();
                 throw;
             }
             catalogue.TrimAfterMatching();
         }
+        relay.releaseAll();
 
         summary.PairCount = catalogue.LastPairIndex + 1;
         summary.FilesScanned = catalogue.LastPicIndex + 1;
@@ -184,8 +227,8 @@ SearchSummary RunSearch(Catalogue& catalogue, const Settings& settings,
 
     summary.ElapsedMilliseconds = tickCount() - catalogue.SearchStartTick;
     summary.Stopped = catalogue.SearchStopped.load();
-    summary.FilesCountText = captions.FilesCount;
-    summary.CurrentDuplicatesFoundText = captions.DuplicatesFound;
+    summary.FilesCountText = relay.FilesCount;
+    summary.CurrentDuplicatesFoundText = relay.DuplicatesFound;
     summary.TimeText = "Elapsed time: " + FormatElapsed(summary.ElapsedMilliseconds);
     const std::string head = summary.Stopped ? "Search interrupted." : "Search finished.";
     summary.ClosingMessage = head + std::string(36, ' ') + "\n\r\n\r" + summary.FilesCountText

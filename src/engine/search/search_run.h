@@ -21,6 +21,10 @@ struct RunOptions {
     std::vector<std::string> TrashFolders;  // folders the scan never enters (each ends in "/")
     // Told about each listed folder that is walked-worthy but does not exist.
     std::function<void(const std::string& folder)> MissingFolder;
+    // Told about each such folder that exists but cannot be entered or listed,
+    // with the strerror text of the failed call. Its subfolders' failures go
+    // to the observer instead.
+    std::function<void(const std::string& folder, const std::string& reason)> UnlistableFolder;
     // Replaces file decoding and comparison (tests); null = real files.
     const MatchingEnvironment* Environment = nullptr;
 };
@@ -32,6 +36,7 @@ struct SearchSummary {
     bool Stopped = false;            // ended by a stop request
     std::int32_t PairCount = 0;      // LastPairIndex + 1
     std::int32_t FilesScanned = 0;   // LastPicIndex + 1
+    std::int32_t FoldersSearched = 0;  // listed folders walked: neither missing nor unlistable
     std::string DuplicatesFoundText; // "Duplicates found: 1,234"
     std::string DiskUsageText;       // "Disk Space Usage: 0 B" (its label is hidden)
     std::string ScannedCountText;    // "Files scanned: 56"

@@ -151,7 +151,11 @@ void IniFile::setValue(std::string_view section, std::string_view key, std::stri
     if (!header) {
         if (!m_lines.empty() && m_lines.back().eol.empty())
             m_lines.back().eol = eol;
-        m_lines.push_back({"[" + std::string(section) + "]", eol});
+        // Appended piece by piece: '"[" + text' draws a false GCC 12 -Wrestrict warning.
+        std::string header = "[";
+        header += section;
+        header += ']';
+        m_lines.push_back({header, eol});
         m_lines.push_back({entryLine, eol});
         return;
     }

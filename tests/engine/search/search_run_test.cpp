@@ -6,6 +6,8 @@
 
 #include <random>
 
+#include <unistd.h>
+
 #include "engine/files/file_identity.h"
 #include "engine/search/search_run.h"
 #include "engine/settings/settings.h"
@@ -21,8 +23,10 @@ MatchingEnvironment textPictures()
     environment.Analyse = [](const std::string& path, AnalysisWorkspace&, AnalysedPicture& out) {
         out = AnalysedPicture{};
         const std::string text = readFile(path);
-        if (text.rfind("sig:", 0) != 0)
+        if (text.rfind("sig:", 0) != 0) {
+            out.Failure = "no signature";
             return;  // undecodable
+        }
         out.Decoded = true;
         out.Height = out.Width = 200;
         ReadPreBuffer(path, out.PreBuffer);
@@ -142,6 +146,28 @@ TEST_F(SearchRun, foldersAreUsedAsWrittenWithADelimiterAdded)
     EXPECT_EQ(s.Result.PathList[0], photos);
 }
 
+TEST_F(SearchRun, passedOverFilesAndFoldersArriveInCatalogueOrder)
+{
+    // The dangling link is met by the walk, before d.jpg is catalogued; the two
+    // undecodable files are met by matching, one before it and one after.
+    ASSERT_EQ(::symlink("nowhere.jpg", (nested + "0.jpg").c_str()), 0);
+    dir.writeFile("photos/2019/e.jpg", "garbage");
+    struct Recorder final : SearchObserver {
+        void passedOver(const PassedOver& item) override
+        {
+            Items.push_back(std::to_string(static_cast<int>(item.What)) + " " + item.Path + ": " + item.Reason);
+        }
+        std::vector<std::string> Items;
+    } recorder;
+    Search s;
+    search(s, {photos, dir.path() + "gone"}, {}, &recorder);
+    EXPECT_EQ(recorder.Items, (std::vector<std::string>{"1 " + photos + "broken.jpg: no signature",
+                                                         "0 " + nested + "0.jpg: No such file or directory",
+                                                         "1 " + nested + "e.jpg: no signature"}));
+    EXPECT_EQ(s.Summary.FoldersSearched, 1);
+    EXPECT_EQ(s.Summary.DuplicatesFoundText, "Duplicates found: 2");
+}
+
 TEST_F(SearchRun, onlyFolderDeletedFindsNothing)
 {
     Search s;
@@ -149,6 +175,7 @@ TEST_F(SearchRun, onlyFolderDeletedFindsNothing)
     EXPECT_FALSE(s.Summary.Stopped);
     EXPECT_EQ(s.Summary.ScannedCountText, "Files scanned: 0");
     EXPECT_EQ(s.Summary.FilesCountText, "Total pictures scanned: 0 / 0");
+    EXPECT_EQ(s.Summary.FoldersSearched, 0);
 }
 
 TEST_F(SearchRun, refusalsChangeNothing)

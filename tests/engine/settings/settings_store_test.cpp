@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,34 @@ TEST(SettingsStore, missingOrUnreadableFileGivesDefaultsAndFirstSaveWritesAllKey
 
     SaveSettings(loaded, dir.path());
     EXPECT_EQ(readFile(dir.path() + kSettingsFileName), kDefaultFile);
+}
+
+// Each line ending of a file that was not there, or that held no lines, is "\n",
+// the last line's included; a file with lines keeps the ending it uses.
+TEST(SettingsStore, savedFileEndsInALineBreakUnlessItsOwnLastLineHadNone)
+{
+    std::string crlfDefaults;
+    for (char c : kDefaultFile)
+        crlfDefaults += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::string crlfWithoutLastBreak = crlfDefaults.substr(0, crlfDefaults.size() - 2);
+    struct Case {
+        std::optional<std::string> before;  // nothing: no file
+        std::string after;
+    };
+    const std::vector<Case> cases{
+        {std::nullopt, kDefaultFile},
+        {"", kDefaultFile},
+        {"\xEF\xBB\xBF", "\xEF\xBB\xBF" + kDefaultFile},
+        {"[Other]\r\nA=1", "[Other]\r\nA=1\r\n" + crlfDefaults},
+        {crlfWithoutLastBreak, crlfWithoutLastBreak},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        if (c.before)
+            dir.writeFile(kSettingsFileName, *c.before);
+        SaveSettings(Settings{}, dir.path());
+        EXPECT_EQ(readFile(dir.path() + kSettingsFileName), c.after) << (c.before ? *c.before : "(no file)");
+    }
 }
 
 TEST(SettingsStore, readsIntegersInEveryAcceptedFormAndFallsBackOnGarbage)
