@@ -15,6 +15,23 @@ int result(int rc)
     return rc == 0 ? 0 : errno;
 }
 
+// A read or write, tried again when a signal interrupts it.
+template <class Call>
+int retried(const Call& call, std::size_t& done)
+{
+    for (;;) {
+        const ssize_t n = call();
+        if (n >= 0) {
+            done = std::size_t(n);
+            return 0;
+        }
+        if (errno != EINTR) {
+            done = 0;
+            return errno;
+        }
+    }
+}
+
 } // namespace
 
 int FileSystem::stat(const std::string& path, struct stat& st)
@@ -57,32 +74,12 @@ int FileSystem::createExclusive(const std::string& path, mode_t mode, int& fd)
 
 int FileSystem::read(int fd, void* buffer, std::size_t size, std::size_t& done)
 {
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, size);
-        if (n >= 0) {
-            done = std::size_t(n);
-            return 0;
-        }
-        if (errno != EINTR) {
-            done = 0;
-            return errno;
-        }
-    }
+    return retried([&] { return ::read(fd, buffer, size); }, done);
 }
 
 int FileSystem::write(int fd, const void* buffer, std::size_t size, std::size_t& done)
 {
-    for (;;) {
-        const ssize_t n = ::write(fd, buffer, size);
-        if (n >= 0) {
-            done = std::size_t(n);
-            return 0;
-        }
-        if (errno != EINTR) {
-            done = 0;
-            return errno;
-        }
-    }
+    return retried([&] { return ::write(fd, buffer, size); }, done);
 }
 
 int FileSystem::fstat(int fd, struct stat& st)

@@ -260,6 +260,8 @@ private:
     void movePicture(int side);
     void browsePicture(int side);
     bool reportRefusal(const TActionResult& result, const QString& name, const QString& verb);
+    // The checks before a delete or move; true when it may go on (results work begun).
+    bool startFileAction(int side, const QString& verb, int& row, QString& name);
     void finishFileAction(int row);
     void highlightCaption(QObject* button, bool under);
     void beginResultsWork();

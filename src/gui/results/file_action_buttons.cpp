@@ -77,17 +77,24 @@ void TMainForm::finishFileAction(int row)
     ListView1Click();
 }
 
+bool TMainForm::startFileAction(int side, const QString& verb, int& row, QString& name)
+{
+    row = selectedRow();
+    if (m_resultsBusy || row < 0)
+        return false;
+    name = pictureName(ActedPicture(m_catalogue, row, side));
+    if (reportRefusal(CheckPictureAction(*m_fileSystem, m_catalogue, row, side), name, verb))
+        return false;
+    beginResultsWork();
+    return true;
+}
+
 void TMainForm::deletePicture(int side)
 {
-    const int row = selectedRow();
-    if (m_resultsBusy || row < 0)
+    int row = 0;
+    QString name;
+    if (!startFileAction(side, QStringLiteral("delete"), row, name))
         return;
-    const QString name = pictureName(ActedPicture(m_catalogue, row, side));
-    if (reportRefusal(CheckPictureAction(*m_fileSystem, m_catalogue, row, side), name,
-                      QStringLiteral("delete")))
-        return;
-
-    beginResultsWork();
     pause(200);
     if (!m_settings.DeleteWithoutAsking
         && !confirm(QStringLiteral("Do you really want to delete") + kBreak + name)) {
@@ -103,15 +110,10 @@ void TMainForm::deletePicture(int side)
 
 void TMainForm::movePicture(int side)
 {
-    const int row = selectedRow();
-    if (m_resultsBusy || row < 0)
+    int row = 0;
+    QString name;
+    if (!startFileAction(side, QStringLiteral("move"), row, name))
         return;
-    const QString name = pictureName(ActedPicture(m_catalogue, row, side));
-    if (reportRefusal(CheckPictureAction(*m_fileSystem, m_catalogue, row, side), name,
-                      QStringLiteral("move")))
-        return;
-
-    beginResultsWork();
     AddFolderDialog->SetCaption(QStringLiteral("Move ") + name + QStringLiteral(" to selected folder"));
     if (!AddFolderDialog->Execute()) {
         endResultsWork();
