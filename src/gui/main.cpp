@@ -21,6 +21,7 @@ int main(int argc, char* argv[])
     auto* updateForm = new ferrovin::TUpdateForm(mainForm);
     mainForm->AttachForms(aboutForm, settingsForm, updateForm);
     application.setWindowIcon(mainForm->windowIcon());
+    mainForm->StartWithArguments(application.arguments().mid(1));
     mainForm->show();
     return application.exec();
 }

@@ -567,6 +567,16 @@ private slots:
         QVERIFY(!form->AutoCheckPending());
     }
 
+    void foldersOnTheCommandLineAreListedAsIfDropped()
+    {
+        auto form = makeForm();
+        const QString one = newFolder(*m_temp, "one");
+        m_temp->writeFile("two/p.jpg", "x");
+        form->StartWithArguments({"-platform", one, q(m_temp->path() + "two/p.jpg")});
+        QCOMPARE(entries(*form), (QStringList{one + '/', q(m_temp->path()) + "two/"}));
+        QVERIFY(!form->FolderListIsPlaceholder());
+    }
+
     void formatsUseTheSystemDecimalSeparator()
     {
         QCOMPARE(TMainForm::FormatElapsed(3661000), QStringLiteral("01:01:01"));

@@ -79,17 +79,24 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent)
     Version = placeLabel(this, QStringLiteral("Version"), QStringLiteral("Version 1.1.1"), 167, 67);
     Label2 = placeLabel(this, QStringLiteral("Label2"),
                         QStringLiteral("Copyright \u00A9 2024-2026 the Ferrovin developers"), 167, 102);
-    SiteLabel = placeLabel(this, QStringLiteral("SiteLabel"), kSiteHost, 167, 137);
-    Label3 = placeLabel(this, QStringLiteral("Label3"), SupportMail(), 167, 173);
-    makeLink(SiteLabel);
-    makeLink(Label3);
-    SiteLabel->installEventFilter(new ClickFilter(this, [this] { SiteLabelClick(); }));
-    Label3->installEventFilter(new ClickFilter(this, [this] { Label3Click(); }));
+    // A build without a web site says so instead of offering dead links.
+    SiteLabel = placeLabel(this, QStringLiteral("SiteLabel"),
+                           HasVendorHost() ? kVendorHost : QStringLiteral("No web site in this build"),
+                           167, 137);
+    Label3 = placeLabel(this, QStringLiteral("Label3"), HasVendorHost() ? SupportMail() : QString(),
+                        167, 173);
+    if (HasVendorHost()) {
+        makeLink(SiteLabel);
+        makeLink(Label3);
+        SiteLabel->installEventFilter(new ClickFilter(this, [this] { SiteLabelClick(); }));
+        Label3->installEventFilter(new ClickFilter(this, [this] { Label3Click(); }));
+    }
 
     OKButton = new QPushButton(QStringLiteral("OK"), this);
     OKButton->setObjectName(QStringLiteral("OKButton"));
     OKButton->setGeometry(Dp(194), Dp(226), Dp(179), Dp(43));
     OKButton->setDefault(true);
+    Version->setText(QStringLiteral("Version ") + kProgramVersion);
     connect(OKButton, &QPushButton::clicked, this, &TAboutForm::OKButtonClick);
 }
 

@@ -8,6 +8,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -139,6 +140,8 @@ void TMainForm::AttachForms(TAboutForm* about, TSettingsForm* settings, TUpdateF
     AboutForm = about;
     SettingsForm = settings;
     UpdateForm = update;
+    if (UpdateForm != nullptr)
+        UpdateForm->setAutoCheckPending(&m_autoCheckPending);
 }
 
 void TMainForm::FormCreate()
@@ -499,6 +502,7 @@ void TMainForm::buildMenu()
                  {Donate1, "Donate1"}};
     for (const auto& entry : names)
         entry.action->setObjectName(QLatin1String(entry.name));
+
 }
 
 void TMainForm::FormResize()
@@ -536,10 +540,11 @@ void TMainForm::FormShow()
 {
     if (!(m_autoCheckPending && m_settings.AutoCheckUpdates))
         return;
-    // Cleared first: the check runs at most once per run, however it ends.
-    m_autoCheckPending = false;
+    // The update window clears the flag in every outcome; cleared here too,
+    // so that the check runs at most once per run, however it ends.
     if (UpdateForm != nullptr)
         UpdateForm->exec();
+    m_autoCheckPending = false;
 }
 
 void TMainForm::closeEvent(QCloseEvent* event)
@@ -608,17 +613,30 @@ void TMainForm::About1Click()
 
 void TMainForm::Howtouse1Click()
 {
-    OpenUrl(QUrl(HowToUseUrl()));
+    // The guide that ships with the program serves every build without a site.
+    const QString guide = LocalGuidePath();
+    if (!HasVendorHost() && !guide.isEmpty())
+        OpenUrl(QUrl::fromLocalFile(guide));
+    else if (HasVendorHost())
+        OpenUrl(QUrl(HowToUseUrl()));
+    else
+        showMessage(TMessageKind::Error, QStringLiteral("The usage guide ferrovin-guide.html is missing."));
 }
 
 void TMainForm::Visitprogramswebsite1Click()
 {
-    OpenUrl(QUrl(WebsiteUrl()));
+    if (HasVendorHost())
+        OpenUrl(QUrl(WebsiteUrl()));
+    else
+        showMessage(TMessageKind::Information, QStringLiteral("This build of Ferrovin has no web site."));
 }
 
 void TMainForm::Donate1Click()
 {
-    OpenUrl(QUrl(DonateUrl()));
+    if (HasVendorHost())
+        OpenUrl(QUrl(DonateUrl()));
+    else
+        showMessage(TMessageKind::Information, QStringLiteral("This build of Ferrovin has no web site."));
 }
 
 void TMainForm::showMessage(TMessageKind kind, const QString& text)
@@ -677,6 +695,25 @@ void TMainForm::dropEvent(QDropEvent* event)
 {
     DropMimeData(*event->mimeData());
     event->acceptProposedAction();
+}
+
+void TMainForm::StartWithArguments(const QStringList& arguments)
+{
+    // As if they had been dropped: files stand for their folders. Options are
+    // Qt's own; "--" lets a folder whose name starts with "-" through.
+    QStringList names;
+    bool options = true;
+    for (const QString& argument : arguments) {
+        if (options && argument == QLatin1String("--")) {
+            options = false;
+            continue;
+        }
+        if (options && argument.startsWith(QLatin1Char('-')))
+            continue;
+        names << QFileInfo(argument).absoluteFilePath();
+    }
+    if (!names.isEmpty())
+        DropFiles(names);
 }
 
 void TMainForm::DropMimeData(const QMimeData& data)

@@ -177,6 +177,8 @@ public slots:
     void Label1Click();
     // The drop handler: each dropped name in the order the drop lists them.
     void DropFiles(const QStringList& names);
+    // The folders named on the command line (program name left out).
+    void StartWithArguments(const QStringList& arguments);
     // The local files and folders of a drop, handed to DropFiles.
     void DropMimeData(const QMimeData& data);
 
