@@ -60,6 +60,8 @@ std::string UsageText()
            "  --min-width N       smallest decoded picture width compared (default 100)\n"
            "  --min-height N      smallest decoded picture height compared (default 100)\n"
            "  --identical-only    pair byte-identical files only\n"
+           "  --match-turned      also pair copies turned by 90, 180 or 270 degrees or\n"
+           "                      mirrored (off by default)\n"
            "  --no-subfolders     do not walk subfolders\n"
            "  --threads N         analysing threads (default: one per processor)\n"
            "  --format F          tsv (default), csv or json\n"
@@ -130,6 +132,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             options.Help = true;
         } else if (name == "--identical-only") {
             options.IdenticalOnly = true;
+        } else if (name == "--match-turned") {
+            options.MatchTurned = true;
         } else if (name == "--no-subfolders") {
             options.NoSubfolders = true;
         } else if (name == "--reference") {
@@ -187,6 +191,8 @@ Settings ApplyOptions(Settings base, const CliOptions& options)
         base.MinPicHeight = *options.MinHeight;
     if (options.IdenticalOnly)
         base.SearchOnlyIdentical = true;
+    if (options.MatchTurned)
+        base.MatchTurnedAndMirrored = true;
     if (options.NoSubfolders)
         base.ScanSubfolders = false;
     return base;

@@ -28,6 +28,7 @@ struct CliOptions {
     std::optional<std::int32_t> MinWidth;
     std::optional<std::int32_t> MinHeight;
     bool IdenticalOnly = false;
+    bool MatchTurned = false;  // also pair turned and mirrored copies
     bool NoSubfolders = false;
     int Threads = 0;                  // 0 = one per hardware thread
     bool ReferenceMatcher = false;    // the plain comparison loop, for checking

@@ -39,7 +39,7 @@ TEST(CliOptions, explicitOptionsOverrideTheSettingsFile)
 {
     const ParseResult result = ParseCommandLine(
         {"--types=png,tiff", "--min-width", "0", "--min-height=640", "--identical-only",
-         "--no-subfolders", "--threads", "3", "--format", "json", "--verbose", "/a", "--", "--odd-folder", "-h"});
+         "--match-turned", "--no-subfolders", "--threads", "3", "--format", "json", "--verbose", "/a", "--", "--odd-folder", "-h"});
     ASSERT_EQ(result.Error, "");
     EXPECT_EQ(result.Options.Folders, (std::vector<std::string>{"/a", "--odd-folder", "-h"}));
     EXPECT_TRUE(result.Options.Verbose);
@@ -59,6 +59,7 @@ TEST(CliOptions, explicitOptionsOverrideTheSettingsFile)
     EXPECT_EQ(settings.MinPicWidth, 0);
     EXPECT_EQ(settings.MinPicHeight, 640);
     EXPECT_TRUE(settings.SearchOnlyIdentical);
+    EXPECT_TRUE(settings.MatchTurnedAndMirrored);
     EXPECT_FALSE(settings.ScanSubfolders);
 
     // Options not given leave the file's values alone.

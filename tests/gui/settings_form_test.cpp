@@ -35,7 +35,9 @@ private slots:
         m_settings.SearchTIFF = true;
         m_settings.MoveToRecycle = false;
         m_settings.MinPicHeight = 0;
+        m_settings.MatchTurnedAndMirrored = true;
         auto form = open();
+        QVERIFY(form->TurnedCheckBox->isChecked());
         QCOMPARE(form->GroupBox1->title(), QStringLiteral("Scan the following types"));
         QVERIFY(form->TIFFCheckBox->isChecked() && form->JPGCheckBox->isChecked());
         QVERIFY(!form->RecycleCheckBox->isChecked());
@@ -69,8 +71,10 @@ private slots:
             auto form = open();
             form->MinWidthEdit->setText(QString::fromLatin1(c.width));  // pasted: not filtered
             form->MinHeightEdit->setText(QString::fromLatin1(c.height));
+            form->TurnedCheckBox->setChecked(c.storedWidth == 0);
             form->OKButton->click();
             QVERIFY(!form->isVisible());
+            QCOMPARE(m_settings.MatchTurnedAndMirrored, c.storedWidth == 0);
             QCOMPARE(m_settings.MinPicWidth, c.storedWidth);
             QCOMPARE(m_settings.MinPicHeight, c.storedHeight);
             QVERIFY(m_errors.isEmpty());

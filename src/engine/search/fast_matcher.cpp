@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "engine/search/orientations.h"
 #include "engine/search/pair_matching.h"
 #include "engine/search/search_observer.h"
 #include "engine/settings/settings.h"
@@ -78,8 +79,10 @@ inline bool isEmptySlot(const TWaveletPoint& p) { return p.X == 0 && p.Y == 0; }
 
 } // namespace
 
-FastMatcher::FastMatcher(bool onlyIdentical, IdentityFunction identical, std::int32_t blockSize)
+FastMatcher::FastMatcher(bool onlyIdentical, IdentityFunction identical, std::int32_t blockSize,
+                         bool matchTurned)
     : m_onlyIdentical(onlyIdentical),
+      m_matchTurned(matchTurned && !onlyIdentical),
       m_identical(std::move(identical)),
       // Whole chunks of counters, so that blocks begin on a chunk edge.
       m_blockSize(std::clamp(blockSize / kChunk * kChunk, kChunk, std::int32_t{65536})),
@@ -87,7 +90,9 @@ FastMatcher::FastMatcher(bool onlyIdentical, IdentityFunction identical, std::in
       m_frequency(onlyIdentical ? 0 : kTokenCount, 0),
       m_postings(onlyIdentical ? 0 : kTokenCount),
       m_tokenSeen(onlyIdentical ? 0 : kTokenCount, 0),
-      m_currentSigns(128 * 128, 0)
+      m_currentSigns(128 * 128, 0),
+      m_turnedTokens(m_matchTurned ? kTurnedOrientations : 0),
+      m_turnedSigns(m_matchTurned ? kTurnedOrientations : 0, std::vector<std::int8_t>(128 * 128, 0))
 {
     m_tokenStart.push_back(0);
     // Until there are frequencies to go by, fine positions (rarer in
@@ -122,15 +127,30 @@ void FastMatcher::collectTokens(const AnalysedPicture& picture)
         emit(p);
     for (const TWaveletPoint& p : picture.Neg)
         emit(p);
+
+    // Each orientation moves every token to one place of its own, so the
+    // turned sets stay distinct too.
+    const auto& maps = TurnedTokenMaps();
+    for (std::size_t o = 0; o < m_turnedTokens.size(); ++o) {
+        std::vector<std::int8_t>& signs = m_turnedSigns[o];
+        for (std::uint16_t token : m_turnedTokens[o])
+            signs[token >> 1] = 0;
+        m_turnedTokens[o].clear();
+        for (std::uint16_t token : m_currentTokens) {
+            const std::uint16_t moved = maps[o][token];
+            m_turnedTokens[o].push_back(moved);
+            signs[moved >> 1] = (moved & 1) ? -1 : 1;
+        }
+    }
 }
 
-std::int32_t FastMatcher::verifiedCount(std::int32_t dense) const
+std::int32_t FastMatcher::verifiedCount(std::int32_t dense, const std::vector<std::int8_t>& signs) const
 {
     std::int32_t count = 0;
     const std::uint32_t end = m_tokenStart[static_cast<std::size_t>(dense) + 1];
     for (std::uint32_t t = m_tokenStart[static_cast<std::size_t>(dense)]; t < end; ++t) {
         const std::uint16_t token = m_tokens[t];
-        const std::int8_t sign = m_currentSigns[token >> 1];
+        const std::int8_t sign = signs[token >> 1];
         if ((token & 1) ? sign < 0 : sign > 0)
             ++count;
     }
@@ -194,12 +214,16 @@ void FastMatcher::reorder()
         indexPrefix(dense);
 }
 
-std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
+std::int32_t FastMatcher::signatureWinner(const std::vector<std::uint16_t>& tokens,
+                                          const std::vector<std::int8_t>& signs, std::int32_t threshold,
+                                          std::int32_t newerThan, double ratio, std::int32_t& agreeing)
 {
-    const auto kept = static_cast<std::int32_t>(m_currentTokens.size());
-    if (m_onlyIdentical || kept < kPairingCount || m_catalogueIndex.empty())
+    const auto kept = static_cast<std::int32_t>(tokens.size());
+    if (m_onlyIdentical || kept < threshold || m_catalogueIndex.empty())
         return -1;
-    const std::int32_t length = selectPrefix(m_currentTokens.data(), kept);
+    // Any threshold of at least 125 agreeing slots implies the prefix hits
+    // the index was built for.
+    const std::int32_t length = selectPrefix(tokens.data(), kept);
     m_walked.clear();
     for (std::int32_t j = 0; j < length; ++j) {
         const PostingList& list = m_postings[m_keys[static_cast<std::size_t>(j)] & 0xFFFF];
@@ -215,17 +239,20 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
 
     std::int32_t winner = -1;
     auto consider = [&](std::int32_t dense) {
-        if (!AspectGatePasses(m_ratio[static_cast<std::size_t>(dense)], ratio))
+        if (dense <= newerThan || !AspectGatePasses(m_ratio[static_cast<std::size_t>(dense)], ratio))
             return false;
-        const std::int32_t count = verifiedCount(dense);
-        if (count < kPairingCount)
+        const std::int32_t count = verifiedCount(dense, signs);
+        if (count < threshold)
             return false;
         agreeing = count;
         winner = dense;
         return true;
     };
 
-    for (std::int32_t low = (total - 1) / m_blockSize * m_blockSize; low >= 0 && winner < 0; low -= m_blockSize) {
+    // Counting stops where only pictures no newer than `newerThan` are left.
+    const std::int32_t floor = std::max(newerThan + 1, 0);
+    for (std::int32_t low = (total - 1) / m_blockSize * m_blockSize;
+         low >= 0 && winner < 0 && std::min(total, low + m_blockSize) > floor; low -= m_blockSize) {
         const std::int32_t high = std::min(total, low + m_blockSize);
         // Where each list's stretch for this block lies; the stretches are
         // fetched a few lists ahead, as each starts with a cache miss.
@@ -266,13 +293,14 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
         // Newest first; counters go back to zero as they are read. Single
         // counters down to a chunk edge, then whole chunks.
         std::int32_t top = high;
-        for (; top > low && top % kChunk != 0 && winner < 0; --top) {
+        const std::int32_t bottom = std::max(low, floor);
+        for (; top > bottom && top % kChunk != 0 && winner < 0; --top) {
             const std::uint8_t count = counts[top - 1];
             counts[top - 1] = 0;
             if (count >= kPrefixHits)
                 consider(top - 1);
         }
-        for (; top > low && winner < 0; top -= kChunk) {
+        for (; top > bottom && winner < 0; top -= kChunk) {
             std::uint32_t mask = takeChunk(counts + (top - kChunk));
             while (mask != 0 && winner < 0) {
                 const int bit = 31 - __builtin_clz(mask);
@@ -280,7 +308,7 @@ std::int32_t FastMatcher::signatureWinner(double ratio, std::int32_t& agreeing)
                 consider(top - kChunk + bit);
             }
         }
-        if (winner >= 0)
+        if (top > low)
             std::fill(counts + low, counts + top, std::uint8_t{0});
     }
     return winner;
@@ -292,7 +320,24 @@ FastMatcher::Match FastMatcher::findPartner(std::int32_t index, const AnalysedPi
         collectTokens(picture);
     const double ratio = AspectRatio(picture.Height, picture.Width);
     std::int32_t agreeing = 0;
-    const std::int32_t bySignature = signatureWinner(ratio, agreeing);
+    std::int32_t bySignature = signatureWinner(m_currentTokens, m_currentSigns, kPairingCount, -1, ratio, agreeing);
+    if (m_matchTurned) {
+        // A turned orientation wins only with a newer picture than the
+        // unturned winner, which keeps its own count.
+        const std::int32_t unturned = bySignature;
+        for (std::size_t o = 0; o < m_turnedTokens.size(); ++o) {
+            std::int32_t count = 0;
+            const std::int32_t found = signatureWinner(m_turnedTokens[o], m_turnedSigns[o], kTurnedPairingCount,
+                                                       bySignature, ratio, count);
+            if (found >= 0)
+                bySignature = found;
+        }
+        if (bySignature != unturned) {
+            agreeing = 0;
+            for (const std::vector<std::int8_t>& signs : m_turnedSigns)
+                agreeing = std::max(agreeing, verifiedCount(bySignature, signs));
+        }
+    }
 
     // The plain loop stops at the newest picture that is identical or agrees
     // well enough, so only identical candidates not older than the signature
@@ -360,11 +405,12 @@ void MatchPicturesFast(Catalogue& catalogue, const Settings& settings, SearchObs
                        const MatchingEnvironment& environment, int threads)
 {
     const std::int32_t n = catalogue.PicCapacity;
-    FastMatcher matcher(settings.SearchOnlyIdentical,
-                        [&](std::int32_t earlier, std::int32_t current) {
-                            return environment.FilesIdentical(catalogue.FullPath(current),
-                                                              catalogue.FullPath(earlier));
-                        });
+    FastMatcher matcher(
+        settings.SearchOnlyIdentical,
+        [&](std::int32_t earlier, std::int32_t current) {
+            return environment.FilesIdentical(catalogue.FullPath(current), catalogue.FullPath(earlier));
+        },
+        FastMatcher::kDefaultBlockSize, settings.MatchTurnedAndMirrored);
     // Workers read only names of pictures ahead of the matcher; the matcher
     // writes only analysis fields of pictures it has taken.
     AnalysisPipeline pipeline(

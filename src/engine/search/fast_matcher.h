@@ -33,7 +33,10 @@ public:
     // stay in the first-level cache and a partner in a recent block spares the
     // rest. The answers do not depend on it; tests make it small.
     static constexpr std::int32_t kDefaultBlockSize = 32768;
-    FastMatcher(bool onlyIdentical, IdentityFunction identical, std::int32_t blockSize = kDefaultBlockSize);
+    // `matchTurned` also pairs turned and mirrored copies, as the plain loop
+    // does under MatchTurnedAndMirrored.
+    FastMatcher(bool onlyIdentical, IdentityFunction identical, std::int32_t blockSize = kDefaultBlockSize,
+                bool matchTurned = false);
 
     struct Match {
         std::int32_t Earlier = -1;  // catalogue index of the partner, -1 for none
@@ -51,8 +54,12 @@ private:
     static constexpr int kTokenCount = 128 * 128 * 2;
 
     void collectTokens(const AnalysedPicture& picture);
-    std::int32_t signatureWinner(double ratio, std::int32_t& agreeing);
-    std::int32_t verifiedCount(std::int32_t dense) const;
+    // The newest earlier picture newer than `newerThan` (a dense id) whose kept
+    // slots agree with `tokens` in at least `threshold`, or -1.
+    std::int32_t signatureWinner(const std::vector<std::uint16_t>& tokens, const std::vector<std::int8_t>& signs,
+                                 std::int32_t threshold, std::int32_t newerThan, double ratio,
+                                 std::int32_t& agreeing);
+    std::int32_t verifiedCount(std::int32_t dense, const std::vector<std::int8_t>& signs) const;
     // Puts the distinct tokens of `tokens` into m_keys, the prefix (those
     // first in the current order) at its front in no particular order, and
     // returns the prefix length: 0 when too few to agree in 125 slots.
@@ -61,6 +68,7 @@ private:
     void reorder();
 
     bool m_onlyIdentical;
+    bool m_matchTurned;
     IdentityFunction m_identical;
     std::int32_t m_blockSize;
 
@@ -94,6 +102,9 @@ private:
     std::vector<std::uint8_t> m_counts;        // per dense id; zero between searches
     std::vector<std::int8_t> m_currentSigns;   // per position, the current picture's sign
     std::vector<std::uint16_t> m_currentTokens;
+    // The current picture's tokens and signs in the seven other orientations.
+    std::vector<std::vector<std::uint16_t>> m_turnedTokens;
+    std::vector<std::vector<std::int8_t>> m_turnedSigns;
     std::vector<const PostingList*> m_walked;
     std::vector<std::pair<const std::uint16_t*, const std::uint16_t*>> m_stretches;
 };

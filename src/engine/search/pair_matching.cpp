@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "engine/files/file_identity.h"
+#include "engine/search/orientations.h"
 #include "engine/search/search_observer.h"
 #include "engine/settings/settings.h"
 
@@ -79,6 +81,27 @@ void fillSignGrid(SignGrid& grid, const TWaveletCoefs& pos, const TWaveletCoefs&
             grid[static_cast<std::size_t>(p.X)][static_cast<std::size_t>(p.Y)] = -1;
 }
 
+// The current picture's signs in each of the seven other orientations.
+void fillTurnedGrids(std::array<SignGrid, kTurnedOrientations>& grids, const TWaveletCoefs& pos,
+                     const TWaveletCoefs& neg)
+{
+    const auto& maps = TurnedTokenMaps();
+    for (int o = 0; o < kTurnedOrientations; ++o) {
+        SignGrid& grid = grids[std::size_t(o)];
+        for (auto& row : grid)
+            row.fill(0);
+        for (const auto* slots : {&pos, &neg}) {
+            for (const TWaveletPoint& p : *slots) {
+                if (p.X == 0 && p.Y == 0)
+                    continue;
+                const int token = (p.X * 128 + p.Y) * 2 + (slots == &neg ? 1 : 0);
+                const int moved = maps[std::size_t(o)][std::size_t(token)];
+                grid[std::size_t((moved >> 1) / 128)][std::size_t((moved >> 1) % 128)] = (moved & 1) ? -1 : 1;
+            }
+        }
+    }
+}
+
 std::int32_t agreeingSlots(const SignGrid& grid, const TPicInfo& earlier)
 {
     std::int32_t count = 0;
@@ -99,6 +122,8 @@ void MatchPictures(Catalogue& catalogue, const Settings& settings, SearchObserve
     AnalysisWorkspace workspace;
     AnalysedPicture analysed;
     SignGrid grid{};
+    const bool turned = settings.MatchTurnedAndMirrored && !settings.SearchOnlyIdentical;
+    std::vector<std::array<SignGrid, kTurnedOrientations>> turnedGrids(turned ? 1 : 0);
     const std::int32_t n = catalogue.PicCapacity;
     for (std::int32_t k = 0; k < n; ++k) {
         if (StopTest(catalogue.SearchStopped, observer))
@@ -117,6 +142,8 @@ void MatchPictures(Catalogue& catalogue, const Settings& settings, SearchObserve
         StoreAnalysis(current, analysed, settings.SearchOnlyIdentical);
         if (!settings.SearchOnlyIdentical)
             fillSignGrid(grid, current.WaveletCoefsPos, current.WaveletCoefsNeg);
+        if (turned)
+            fillTurnedGrids(turnedGrids[0], current.WaveletCoefsPos, current.WaveletCoefsNeg);
 
         const double currentRatio = AspectRatio(current.Height, current.Width);
         for (std::int32_t i = k - 1; i >= 0; --i) {
@@ -131,6 +158,15 @@ void MatchPictures(Catalogue& catalogue, const Settings& settings, SearchObserve
                 score = 100.0;
             } else if (!settings.SearchOnlyIdentical) {
                 score = ScoreFromCount(agreeingSlots(grid, earlier));
+                // The picture as it is comes first; otherwise the best of the
+                // other orientations, if it agrees well enough.
+                if (score < 50.0 && turned) {
+                    std::int32_t best = 0;
+                    for (const SignGrid& other : turnedGrids[0])
+                        best = std::max(best, agreeingSlots(other, earlier));
+                    if (best >= kTurnedPairingCount)
+                        score = ScoreFromCount(best);
+                }
             }
             if (score < 50.0)
                 continue;

@@ -28,6 +28,9 @@ MatchingEnvironment DefaultMatchingEnvironment(const Settings& settings);
 
 inline constexpr double kAspectGate = 1.5;
 inline constexpr std::int32_t kPairingCount = 125;  // agreeing slots that give score 50
+// Agreeing slots a turned or mirrored orientation needs (MatchTurnedAndMirrored):
+// higher, since the best of seven orientations of unrelated photos reaches 133.
+inline constexpr std::int32_t kTurnedPairingCount = 150;
 
 // Larger side over smaller side, in plain double arithmetic.
 double AspectRatio(std::int32_t height, std::int32_t width);

@@ -41,6 +41,8 @@ constexpr std::array<BoolKey, 11> kBoolKeys{{
 }};
 constexpr const char* kMinPicWidth = "MinPicWidth";
 constexpr const char* kMinPicHeight = "MinPicHeight";
+// Beyond the thirteen original keys: written after them, absent in older files.
+constexpr const char* kMatchTurnedAndMirrored = "MatchTurnedAndMirrored";
 
 int hexDigit(char c)
 {
@@ -53,9 +55,9 @@ int hexDigit(char c)
     return -1;
 }
 
-// An optional sign, then decimal digits or hex digits after "0x", "0X" or "$".
-// Anything else, including a number outside the 32-bit range, is no integer.
-std::optional<std::int32_t> parseInteger(std::string_view text)
+} // namespace
+
+std::optional<std::int32_t> ParseSettingsInteger(std::string_view text)
 {
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
@@ -85,12 +87,14 @@ std::optional<std::int32_t> parseInteger(std::string_view text)
     return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }
 
+namespace {
+
 std::int32_t readInteger(const IniFile& ini, const char* key, std::int32_t fallback)
 {
     const auto text = ini.value(kSection, key);
     if (!text)
         return fallback;
-    return parseInteger(*text).value_or(fallback);
+    return ParseSettingsInteger(*text).value_or(fallback);
 }
 
 struct FileContents {
@@ -216,6 +220,7 @@ Settings LoadSettings(const std::string& appFolder)
         settings.MinPicWidth = 0;
     if (settings.MinPicHeight < 0)
         settings.MinPicHeight = 0;
+    settings.MatchTurnedAndMirrored = readInteger(ini, kMatchTurnedAndMirrored, 0) != 0;
     return settings;
 }
 
@@ -232,6 +237,7 @@ void SaveSettings(const Settings& settings, const std::string& appFolder)
         ini.setValue(kSection, key.name, (settings.*key.field) ? "1" : "0");
     ini.setValue(kSection, kMinPicWidth, std::to_string(settings.MinPicWidth));
     ini.setValue(kSection, kMinPicHeight, std::to_string(settings.MinPicHeight));
+    ini.setValue(kSection, kMatchTurnedAndMirrored, settings.MatchTurnedAndMirrored ? "1" : "0");
 
     if (!replaceFile(path, ini.text()))
         throw EngineError("Unable to write to " + path);

@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include <limits>
 #include <optional>
 
 #include "engine/settings/settings.h"
@@ -35,44 +34,6 @@ QGroupBox* groupBox(QWidget* parent, const char* name, const char* caption, QRec
     return group;
 }
 
-// The text of a size box as a 32-bit integer: optional sign, decimal digits,
-// or hexadecimal after "$" or "0x", as the settings file accepts them.
-std::optional<std::int32_t> toInteger(const QString& text)
-{
-    QString digits = text;
-    bool negative = false;
-    if (digits.startsWith(QLatin1Char('-')) || digits.startsWith(QLatin1Char('+'))) {
-        negative = digits.startsWith(QLatin1Char('-'));
-        digits.remove(0, 1);
-    }
-    int base = 10;
-    if (digits.startsWith(QLatin1Char('$'))) {
-        base = 16;
-        digits.remove(0, 1);
-    } else if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
-        base = 16;
-        digits.remove(0, 2);
-    }
-    if (digits.isEmpty())
-        return std::nullopt;
-    qint64 value = 0;
-    for (const QChar c : digits) {
-        const int digit = c.isDigit() ? c.digitValue()
-            : (base == 16 && c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'))
-                ? c.toLower().unicode() - 'a' + 10
-                : -1;
-        if (digit < 0 || digit >= base || c.unicode() > 127)
-            return std::nullopt;
-        value = value * base + digit;
-        if (value > qint64(std::numeric_limits<std::int32_t>::max()) + 1)
-            return std::nullopt;
-    }
-    value = negative ? -value : value;
-    if (value > std::numeric_limits<std::int32_t>::max())
-        return std::nullopt;
-    return std::int32_t(value);
-}
-
 } // namespace
 
 TSettingsForm::TSettingsForm(Settings& settings, QWidget* parent)
@@ -80,13 +41,16 @@ TSettingsForm::TSettingsForm(Settings& settings, QWidget* parent)
 {
     setObjectName(QStringLiteral("SettingsForm"));
     setWindowTitle(QStringLiteral("Settings"));
-    setFixedSize(Dp(548), Dp(425));
+    // The turned-and-mirrored option adds one row to the search options; the
+    // groups below it move down by that row, everything else stays.
+    constexpr int kExtraRow = 34;
+    setFixedSize(Dp(548), Dp(425 + kExtraRow));
     QFont font(QStringLiteral("Tahoma"));
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(Dp(14));
     setFont(font);
 
-    GroupBox1 = groupBox(this, "GroupBox1", "File Types to Scan", {10, 10, 190, 258});
+    GroupBox1 = groupBox(this, "GroupBox1", "File Types to Scan", {10, 10, 190, 258 + kExtraRow});
     BMPCheckBox = checkBox(GroupBox1, "BMPCheckBox", " BMP", 36);
     JPGCheckBox = checkBox(GroupBox1, "JPGCheckBox", " JPG", 78);
     GIFCheckBox = checkBox(GroupBox1, "GIFCheckBox", " GIF", 120);
@@ -97,7 +61,7 @@ TSettingsForm::TSettingsForm(Settings& settings, QWidget* parent)
     RecycleCheckBox = checkBox(GroupBox2, "RecycleCheckBox", " Move Files to Recycle Bin", 34);
     SilentDeleteCheckBox = checkBox(GroupBox2, "SilentDeleteCheckBox", " Delete Files without Confirmation", 68);
 
-    GroupBox3 = groupBox(this, "GroupBox3", "Search Options", {210, 118, 328, 150});
+    GroupBox3 = groupBox(this, "GroupBox3", "Search Options", {210, 118, 328, 150 + kExtraRow});
     OnlyIdenticalCheckBox = checkBox(GroupBox3, "OnlyIdenticalCheckBox", " Search Only 100% Identical Pictures", 32);
     const auto sizeRow = [this](const char* labelName, const char* caption, const char* editName,
                                 int top, QLabel*& label, QLineEdit*& edit) {
@@ -115,16 +79,17 @@ TSettingsForm::TSettingsForm(Settings& settings, QWidget* parent)
     };
     sizeRow("MinWidthLabel", "Minimum Picture Width", "MinWidthEdit", 70, MinWidthLabel, MinWidthEdit);
     sizeRow("MinHeightLabel", "Minimum Picture Height", "MinHeightEdit", 108, MinHeightLabel, MinHeightEdit);
+    TurnedCheckBox = checkBox(GroupBox3, "TurnedCheckBox", " Also Match Turned and Mirrored Pictures", 146);
 
-    GroupBox4 = groupBox(this, "GroupBox4", "Application", {10, 278, 527, 74});
+    GroupBox4 = groupBox(this, "GroupBox4", "Application", {10, 278 + kExtraRow, 527, 74});
     CheckUpdatesCheckBox = checkBox(GroupBox4, "CheckUpdatesCheckBox", " Automatically Check for Updates", 34);
 
     OKButton = new QPushButton(QStringLiteral("OK"), this);
     OKButton->setObjectName(QStringLiteral("OKButton"));
-    OKButton->setGeometry(Dp(121), Dp(366), Dp(148), Dp(43));
+    OKButton->setGeometry(Dp(121), Dp(366 + kExtraRow), Dp(148), Dp(43));
     CancelButton = new QPushButton(QStringLiteral("Cancel"), this);
     CancelButton->setObjectName(QStringLiteral("CancelButton"));
-    CancelButton->setGeometry(Dp(279), Dp(366), Dp(148), Dp(43));
+    CancelButton->setGeometry(Dp(279), Dp(366 + kExtraRow), Dp(148), Dp(43));
     for (QPushButton* button : {OKButton, CancelButton}) {
         button->setAutoDefault(false);  // Enter presses neither
         button->setDefault(false);
@@ -135,7 +100,8 @@ TSettingsForm::TSettingsForm(Settings& settings, QWidget* parent)
     // File types, the two buttons, then the other groups in reading order.
     QWidget* order[] = {BMPCheckBox, JPGCheckBox, GIFCheckBox, PNGCheckBox, TIFFCheckBox,
                         OKButton, CancelButton, RecycleCheckBox, SilentDeleteCheckBox,
-                        OnlyIdenticalCheckBox, MinWidthEdit, MinHeightEdit, CheckUpdatesCheckBox};
+                        OnlyIdenticalCheckBox, MinWidthEdit, MinHeightEdit, TurnedCheckBox,
+                        CheckUpdatesCheckBox};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 }
@@ -158,6 +124,7 @@ void TSettingsForm::FormShow()
     SilentDeleteCheckBox->setChecked(m_settings.DeleteWithoutAsking);
     OnlyIdenticalCheckBox->setChecked(m_settings.SearchOnlyIdentical);
     CheckUpdatesCheckBox->setChecked(m_settings.AutoCheckUpdates);
+    TurnedCheckBox->setChecked(m_settings.MatchTurnedAndMirrored);
     MinWidthEdit->setText(QString::number(m_settings.MinPicWidth));
     MinHeightEdit->setText(QString::number(m_settings.MinPicHeight));
 }
@@ -173,9 +140,10 @@ void TSettingsForm::OKButtonClick()
     m_settings.DeleteWithoutAsking = SilentDeleteCheckBox->isChecked();
     m_settings.SearchOnlyIdentical = OnlyIdenticalCheckBox->isChecked();
     m_settings.AutoCheckUpdates = CheckUpdatesCheckBox->isChecked();
+    m_settings.MatchTurnedAndMirrored = TurnedCheckBox->isChecked();
     // What is assigned before a bad size box stays assigned; the dialog stays open.
     for (QLineEdit* edit : {MinWidthEdit, MinHeightEdit}) {
-        const std::optional<std::int32_t> value = toInteger(edit->text());
+        const std::optional<std::int32_t> value = ParseSettingsInteger(edit->text().toStdString());
         if (!value) {
             showError(QStringLiteral("''%1'' is not a valid integer value").arg(edit->text()));
             return;

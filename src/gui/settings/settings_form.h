@@ -37,6 +37,7 @@ public:
     QCheckBox* SilentDeleteCheckBox = nullptr;
     QCheckBox* OnlyIdenticalCheckBox = nullptr;
     QCheckBox* CheckUpdatesCheckBox = nullptr;
+    QCheckBox* TurnedCheckBox = nullptr;
     QLabel* MinWidthLabel = nullptr;
     QLineEdit* MinWidthEdit = nullptr;
     QLabel* MinHeightLabel = nullptr;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "engine/search/fast_matcher.h"
+#include "engine/search/orientations.h"
 #include "engine/search/pair_matching.h"
 #include "engine/settings/settings.h"
 #include "synthetic_matching.h"
@@ -132,7 +133,7 @@ std::vector<TPicturePair> indexedPairs(const SyntheticLibrary& library, const Se
             const std::int32_t content = pictures[static_cast<std::size_t>(earlier)].Content;
             return content >= 0 && content == pictures[static_cast<std::size_t>(current)].Content;
         },
-        blockSize);
+        blockSize, settings.MatchTurnedAndMirrored);
     std::vector<TPicturePair> pairs;
     for (std::int32_t k = 0; k < static_cast<std::int32_t>(pictures.size()); ++k) {
         const AnalysedPicture& picture = pictures[static_cast<std::size_t>(k)].Analysis;
@@ -162,6 +163,97 @@ TEST(MatcherEquivalence, blockEdgesDoNotChangeThePairs)
     for (int count : {127, 128, 129}) {
         const SyntheticLibrary library = makeLibrary(23, count);
         EXPECT_EQ(run(library, Settings{}, 0).Pairs, indexedPairs(library, Settings{}, 128)) << count << " pictures";
+    }
+}
+
+// Originals and copies of them in every orientation, moved so far that they
+// agree in about 120 to 190 slots: both thresholds are met and missed from
+// both sides, and a copy often matches one orientation of several originals.
+SyntheticLibrary makeTurnedLibrary(std::uint32_t seed, int count)
+{
+    std::mt19937 rng(seed);
+    SyntheticLibrary library;
+    std::vector<std::vector<std::pair<int, bool>>> originals;
+    for (int k = 0; k < count; ++k) {
+        const auto& shape = kShapes[rng() % std::size(kShapes)];
+        SyntheticPicture& picture = library.add(shape.first, shape.second);
+        if (originals.empty() || rng() % 3 == 0) {
+            originals.push_back(randomKept(rng, 250));
+            setSignature(picture.Analysis, originals.back());
+            picture.Content = static_cast<std::int32_t>(originals.size() - 1);
+            setClusterHead(picture.Analysis, originals.size() - 1);
+            continue;
+        }
+        const std::size_t original = rng() % originals.size();
+        if (rng() % 12 == 0) {
+            // A byte-identical copy: identity still comes first.
+            setSignature(picture.Analysis, originals[original]);
+            picture.Content = static_cast<std::int32_t>(original);
+            setClusterHead(picture.Analysis, original);
+            continue;
+        }
+        std::vector<std::pair<int, bool>> turned = originals[original];
+        if (const unsigned o = rng() % 8; o != 0) {
+            for (auto& [position, negative] : turned) {
+                const int moved = TurnedTokenMaps()[o - 1][std::size_t(position * 2 + (negative ? 1 : 0))];
+                position = moved >> 1;
+                negative = (moved & 1) != 0;
+            }
+        }
+        setSignature(picture.Analysis,
+                     variantOf(turned, rng, 60 + static_cast<int>(rng() % 70), static_cast<int>(rng() % 6)));
+    }
+    return library;
+}
+
+TEST(MatcherEquivalence, turnedAndMirroredCopiesPairAlikeInBothMatchers)
+{
+    for (std::uint32_t seed : {31u, 32u}) {
+        const SyntheticLibrary library = makeTurnedLibrary(seed, 450);
+        Settings settings;
+        const RunResult without = run(library, settings, 0);
+        settings.MatchTurnedAndMirrored = true;
+        const RunResult plain = run(library, settings, 0);
+        EXPECT_GT(plain.Pairs.size(), without.Pairs.size() + 30) << "seed " << seed;
+        for (int threads : {1, 2, 5}) {
+            const RunResult fast = run(library, settings, threads);
+            EXPECT_EQ(plain.Pairs, fast.Pairs) << "seed " << seed << ", " << threads << " threads";
+            EXPECT_EQ(plain.Texts, fast.Texts) << "seed " << seed;
+        }
+        for (std::int32_t blockSize : {16, 112, 4096})
+            EXPECT_EQ(plain.Pairs, indexedPairs(library, settings, blockSize)) << "block " << blockSize;
+        for (std::int32_t stopAfter : {1, 300})
+            EXPECT_EQ(run(library, settings, 0, stopAfter).Pairs, run(library, settings, 2, stopAfter).Pairs);
+        // Only identical files pair with identical-only, whatever the option says.
+        settings.SearchOnlyIdentical = true;
+        EXPECT_EQ(run(library, settings, 0).Pairs, run(library, settings, 1).Pairs);
+    }
+}
+
+// Each orientation is its own inverse or another one's, maps tokens one to
+// one, and keeps the scaling coefficient's row and column where they are.
+TEST(Orientations, mapsArePermutationsClosedUnderInverse)
+{
+    EXPECT_EQ(FlipIndex(0), 0);
+    EXPECT_EQ(FlipIndex(1), 1);
+    EXPECT_EQ(FlipIndex(2), 3);
+    EXPECT_EQ(FlipIndex(3), 2);
+    EXPECT_EQ(FlipIndex(4), 7);
+    EXPECT_EQ(FlipIndex(127), 64);
+    const auto& maps = TurnedTokenMaps();
+    for (int o = 0; o < kTurnedOrientations; ++o) {
+        std::vector<bool> hit(kOrientationTokens, false);
+        for (int token = 0; token < kOrientationTokens; ++token)
+            hit[maps[std::size_t(o)][std::size_t(token)]] = true;
+        EXPECT_EQ(std::count(hit.begin(), hit.end(), true), kOrientationTokens) << o;
+        bool hasInverse = false;
+        for (int u = 0; u < kTurnedOrientations && !hasInverse; ++u) {
+            bool inverse = true;
+            for (int token = 0; token < kOrientationTokens && inverse; token += 7)
+                inverse = maps[std::size_t(u)][maps[std::size_t(o)][std::size_t(token)]] == token;
+            hasInverse = inverse;
+        }
+        EXPECT_TRUE(hasInverse) << o;
     }
 }
 

@@ -32,7 +32,8 @@ const std::string kDefaultFile =
     "AutoCheckUpdates=0\n"
     "ScanSubfolders=1\n"
     "MinPicWidth=100\n"
-    "MinPicHeight=100\n";
+    "MinPicHeight=100\n"
+    "MatchTurnedAndMirrored=0\n";
 
 Settings loadFrom(const TempDir& dir, const std::string& contents)
 {
@@ -180,6 +181,7 @@ TEST(SettingsStore, saveKeepsForeignLinesAndLineEndingsByteForByte)
         "AutoCheckUpdates=0\r\n"
         "ScanSubfolders=0\r\n"
         "MinPicHeight=100\r\n"
+        "MatchTurnedAndMirrored=0\r\n"
         "\r\n"
         "[Tail]\r\n"
         "X=1";
@@ -265,6 +267,29 @@ TEST(SettingsStore, readOnlyFolderFailsForAnUnprivilegedUser)
         return false;
     }));
     EXPECT_EQ(readFile(path), original);
+}
+
+} // namespace
+} // namespace ferrovin
+
+namespace ferrovin {
+namespace {
+
+// The fourteenth key: absent in older files (off), written after the thirteen.
+TEST(SettingsStore, turnedAndMirroredKeyRoundTripsAndDefaultsToOff)
+{
+    TempDir dir;
+    EXPECT_FALSE(loadFrom(dir, "[Main]\nSearchJPG=1\n").MatchTurnedAndMirrored);
+    EXPECT_TRUE(loadFrom(dir, "[Main]\nmatchturnedandmirrored=1\n").MatchTurnedAndMirrored);
+    EXPECT_FALSE(loadFrom(dir, "[Main]\nMatchTurnedAndMirrored=x\n").MatchTurnedAndMirrored);
+
+    TempDir fresh;
+    Settings s;
+    s.MatchTurnedAndMirrored = true;
+    SaveSettings(s, fresh.path());
+    const std::string text = readFile(fresh.path() + kSettingsFileName);
+    EXPECT_TRUE(text.ends_with("MinPicHeight=100\nMatchTurnedAndMirrored=1\n")) << text;
+    EXPECT_EQ(LoadSettings(fresh.path()), s);
 }
 
 } // namespace
