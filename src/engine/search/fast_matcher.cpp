@@ -22,7 +22,7 @@ namespace {
 // kPrefixSlack tokens more means a pair that agrees well enough shares at
 // least kPrefixSlack + 1 tokens of both prefixes: the agreeing tokens left out
 // of either prefix are the last ones of the agreeing set, at most 124 - slack.
-constexpr std::int32_t kPrefixSlack = 10;
+constexpr std::int32_t kPrefixSlack = 20;
 static_assert(kPrefixSlack < kPairingCount);
 constexpr std::int32_t kPrefixHits = kPrefixSlack + 1;
 
