@@ -24,26 +24,25 @@ namespace {
 // of either prefix are the last ones of the agreeing set, at most 124 - slack.
 constexpr std::int32_t kPrefixSlack = 20;
 static_assert(kPrefixSlack < kPairingCount);
-constexpr std::int32_t kPrefixHits = kPrefixSlack + 1;
 
 constexpr std::size_t kFetchAhead = 8;
 constexpr std::ptrdiff_t kLineAhead = 128;
 
-// Zeroes a chunk of counters and tells which reached kPrefixHits, bit i for
+// Zeroes a chunk of counters and tells which reached `hits`, bit i for
 // counter i.
 #if defined(__SSE2__)
 constexpr std::int32_t kChunk = 16;
-inline std::uint32_t takeChunk(std::uint8_t* counts)
+inline std::uint32_t takeChunk(std::uint8_t* counts, std::int32_t hits)
 {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(counts), _mm_setzero_si128());
     // Saturating subtraction leaves zero exactly for counts below the threshold.
-    const __m128i excess = _mm_subs_epu8(chunk, _mm_set1_epi8(static_cast<char>(kPrefixHits - 1)));
+    const __m128i excess = _mm_subs_epu8(chunk, _mm_set1_epi8(static_cast<char>(hits - 1)));
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(excess, _mm_setzero_si128()))) ^ 0xFFFFU;
 }
 #else
 constexpr std::int32_t kChunk = 8;
-inline std::uint32_t takeChunk(std::uint8_t* counts)
+inline std::uint32_t takeChunk(std::uint8_t* counts, std::int32_t hits)
 {
     std::uint64_t word = 0;
     std::memcpy(&word, counts, sizeof word);
@@ -51,12 +50,12 @@ inline std::uint32_t takeChunk(std::uint8_t* counts)
     // Adding 128 - threshold to a byte's low seven bits sets its high bit
     // without carrying into the next byte; bytes of 128 and more show through
     // their own high bit.
-    const std::uint64_t bias = 0x0101010101010101ULL * static_cast<std::uint64_t>(128 - kPrefixHits);
+    const std::uint64_t bias = 0x0101010101010101ULL * static_cast<std::uint64_t>(128 - hits);
     if (((((word & 0x7F7F7F7F7F7F7F7FULL) + bias) | word) & 0x8080808080808080ULL) == 0)
         return 0;
     std::uint32_t mask = 0;
     for (int i = 0; i < 8; ++i)
-        if (((word >> (8 * i)) & 0xFF) >= kPrefixHits)
+        if (((word >> (8 * i)) & 0xFF) >= static_cast<std::uint64_t>(hits))
             mask |= 1U << i;
     return mask;
 }
@@ -221,8 +220,9 @@ std::int32_t FastMatcher::signatureWinner(const std::vector<std::uint16_t>& toke
     const auto kept = static_cast<std::int32_t>(tokens.size());
     if (m_onlyIdentical || kept < threshold || m_catalogueIndex.empty())
         return -1;
-    // Any threshold of at least 125 agreeing slots implies the prefix hits
-    // the index was built for.
+    // Prefixes leave out at most 124 - slack tokens of an agreeing set, so a
+    // pair agreeing in `threshold` slots shares this many prefix tokens.
+    const std::int32_t hits = threshold - (kPairingCount - 1) + kPrefixSlack;
     const std::int32_t length = selectPrefix(tokens.data(), kept);
     m_walked.clear();
     for (std::int32_t j = 0; j < length; ++j) {
@@ -297,11 +297,11 @@ std::int32_t FastMatcher::signatureWinner(const std::vector<std::uint16_t>& toke
         for (; top > bottom && top % kChunk != 0 && winner < 0; --top) {
             const std::uint8_t count = counts[top - 1];
             counts[top - 1] = 0;
-            if (count >= kPrefixHits)
+            if (count >= hits)
                 consider(top - 1);
         }
         for (; top > bottom && winner < 0; top -= kChunk) {
-            std::uint32_t mask = takeChunk(counts + (top - kChunk));
+            std::uint32_t mask = takeChunk(counts + (top - kChunk), hits);
             while (mask != 0 && winner < 0) {
                 const int bit = 31 - __builtin_clz(mask);
                 mask &= ~(1U << bit);
