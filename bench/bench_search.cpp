@@ -3,8 +3,12 @@
 // near-duplicates. Reports pictures per second for the indexed matcher on 1 and
 // 2 threads and the plain loop on 1, against the bare cost of the scaled JPEG
 // decodes alone (the floor any analysis has to pay), divided by the threads.
+// The cache mode times instead a search without the signature cache, a first
+// search filling a new cache and a second one of the unchanged library, and
+// the size of the cache per picture.
 //
-//   bench_search [PICTURES [FOLDER]]     defaults 5000 /tmp/ferrovin-bench-library
+//   bench_search [PICTURES [FOLDER [MODE]]]   defaults 5000 /tmp/ferrovin-bench-library
+//                                             matchers; MODE cache or generate
 //
 // The library is generated once and reused (generation is slow); a smaller
 // count uses the first pictures of a larger library.
@@ -215,13 +219,15 @@ struct Timing {
     std::int32_t Pairs = 0;
 };
 
-Timing timeSearch(const std::string& folder, const Settings& settings, int threads, bool reference)
+Timing timeSearch(const std::string& folder, const Settings& settings, int threads, bool reference,
+                  const std::string& cacheFile = {}, std::vector<TPicturePair>* pairs = nullptr)
 {
     Catalogue catalogue;
     SearchObserver quiet;
     RunOptions options;
     options.Threads = threads;
     options.UseReferenceMatcher = reference;
+    options.Cache.File = cacheFile;
     const auto wallStart = std::chrono::steady_clock::now();
     const std::clock_t cpuStart = std::clock();
     const SearchSummary summary = RunSearch(catalogue, settings, {folder}, quiet, options);
@@ -230,7 +236,41 @@ Timing timeSearch(const std::string& folder, const Settings& settings, int threa
     timing.Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     timing.Pictures = summary.FilesScanned;
     timing.Pairs = summary.PairCount;
+    if (!summary.CacheWarning.empty())
+        std::printf("cache warning: %s\n", summary.CacheWarning.c_str());
+    if (pairs != nullptr)
+        pairs->assign(catalogue.PicturePairs.begin(), catalogue.PicturePairs.begin() + summary.PairCount);
     return timing;
+}
+
+void printTiming(const char* name, const Timing& t)
+{
+    std::printf("%s: %.2f s wall, %.2f s processor, %.1f pictures/s, %d pairs\n", name, t.Wall, t.Processor,
+                t.Pictures / t.Wall, t.Pairs);
+}
+
+// Without the cache, then filling a new one, then using it, all on 2 threads.
+int timeCache(const std::string& folder, int count)
+{
+    const Settings settings;
+    const std::string cacheFile = folder + "-signatures.sqlite";
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::remove((cacheFile + suffix).c_str());
+    std::vector<TPicturePair> uncachedPairs, firstPairs, secondPairs;
+    const Timing uncached = timeSearch(folder, settings, 2, false, {}, &uncachedPairs);
+    const Timing first = timeSearch(folder, settings, 2, false, cacheFile, &firstPairs);
+    const Timing second = timeSearch(folder, settings, 2, false, cacheFile, &secondPairs);
+    printTiming("without cache        ", uncached);
+    printTiming("first, filling cache ", first);
+    printTiming("second, cache in use ", second);
+    struct stat info {};
+    const double bytes = ::stat(cacheFile.c_str(), &info) == 0 ? static_cast<double>(info.st_size) : 0.0;
+    const bool same = firstPairs == uncachedPairs && secondPairs == uncachedPairs;
+    std::printf("second / first wall time: %.4f (limit 0.05); first / uncached: %.3f\n"
+                "cache: %.0f bytes for %d pictures, %.0f bytes per picture (limit 1200); pairs identical: %s\n",
+                second.Wall / first.Wall, first.Wall / uncached.Wall, bytes, count, bytes / count,
+                same ? "yes" : "NO");
+    return same ? 0 : 1;
 }
 
 } // namespace
@@ -239,6 +279,7 @@ int main(int argc, char** argv)
 {
     const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5000;
     const std::string library = argc > 2 ? argv[2] : "/tmp/ferrovin-bench-library";
+    const std::string mode = argc > 3 ? argv[3] : "matchers";
     ensureLibrary(library, count);
 
     // Search a folder holding exactly the first `count` pictures (links, no copies).
@@ -249,6 +290,11 @@ int main(int argc, char** argv)
         if (!fileExists(link) && ::symlink((library + "/" + pictureName(i)).c_str(), link.c_str()) != 0)
             std::perror(link.c_str());
     }
+
+    if (mode == "generate")
+        return 0;
+    if (mode == "cache")
+        return timeCache(folder, count);
 
     const Settings settings;
     const double bare = bareDecodeSeconds(folder, count, settings);

@@ -41,7 +41,11 @@ std::string shellQuote(const std::string& text)
 
 CliRun runCli(const std::vector<std::string>& args, const TempDir& scratch)
 {
-    std::string command = "TZ=UTC LC_ALL=C " + shellQuote(FERROVIN_CLI_PATH);
+    // Each test keeps its own signature cache, one per user that runs the program:
+    // later runs of a test search warm, and nothing reaches the real ~/.cache.
+    const std::string cacheHome = scratch.path() + "cache-" + std::to_string(::geteuid());
+    std::string command = "TZ=UTC LC_ALL=C XDG_CACHE_HOME=" + shellQuote(cacheHome) + " "
+        + shellQuote(FERROVIN_CLI_PATH);
     for (const std::string& arg : args)
         command += " " + shellQuote(arg);
     const std::string errPath = scratch.path() + "stderr.txt";
