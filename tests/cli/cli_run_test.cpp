@@ -162,6 +162,25 @@ TEST_F(CliRunTest, printsTheEnginesPairTableAndASummary)
     EXPECT_NE(run.Err.find("Elapsed time: "), std::string::npos);
 }
 
+TEST_F(CliRunTest, cacheOptionsChangeOnlyWhereAnalysisIsKept)
+{
+    const std::string table = expectedTable(Settings{}, {root});
+    const std::string own = scratch.path() + "own.sqlite";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{root}, {root}, {"--cache", own, root},
+                                                 {"--cache", own, root}, {"--no-cache", root}}) {
+        const CliRun run = runCli(args, scratch);
+        EXPECT_EQ(run.Out, table) << args[0];
+        EXPECT_EQ(run.Err.find("ferrovin-cli:"), std::string::npos) << run.Err;
+    }
+    EXPECT_EQ(::access((scratch.path() + "cache-" + std::to_string(::geteuid()) + "/ferrovin/signatures.sqlite").c_str(),
+                       F_OK), 0);
+    scratch.writeFile("own.sqlite", "not a database, not at all");
+    const CliRun spoilt = runCli({"--cache", own, root}, scratch);
+    EXPECT_EQ(spoilt.Status, 0);
+    EXPECT_EQ(spoilt.Out, table);
+    EXPECT_EQ(spoilt.Err.rfind("ferrovin-cli: Signature cache " + own + " is damaged (", 0), 0u) << spoilt.Err;
+}
+
 TEST_F(CliRunTest, optionsChangeWhatIsSearched)
 {
     Settings noSubfolders;
