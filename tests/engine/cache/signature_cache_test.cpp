@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include <csignal>
 #include <fcntl.h>
@@ -58,7 +59,7 @@ Outcome search(const std::string& folder, const Settings& settings, const std::s
     options.Environment = &counting;
     options.Threads = reference ? 1 : 2;
     options.UseReferenceMatcher = reference;
-    options.Cache = {cacheFile, 200, batchRows};
+    options.Cache = {cacheFile, 500, batchRows};
     Recorder recorder;
     Catalogue catalogue;
     const SearchSummary summary = RunSearch(catalogue, settings, {folder}, recorder, options);
@@ -260,6 +261,22 @@ TEST_F(SignatureCacheTest, searchKilledMidwayLeavesADatabaseTheNextSearchUses)
     EXPECT_EQ(next.Warning, "");
     EXPECT_EQ(next.Decodes, files - 5);
     EXPECT_EQ(next.Shown, search(root, everyType(), "").Shown);
+}
+
+TEST_F(SignatureCacheTest, twoSearchesAtOnceBothFinishAlike)
+{
+    // Each search has its own connections, as two processes would.
+    const std::string expected = search(root, everyType(), "").Shown;
+    for (int round = 0; round < 2; ++round) {
+        Outcome first, second;
+        std::thread other([&] { second = search(root, everyType(), cache); });
+        first = search(root, everyType(), cache, true);
+        other.join();
+        EXPECT_EQ(first.Shown, expected) << round;
+        EXPECT_EQ(second.Shown, expected) << round;
+        EXPECT_EQ(first.Warning + second.Warning, "") << round;
+    }
+    EXPECT_EQ(search(root, everyType(), cache).Decodes, 0);
 }
 
 TEST(SignatureCache, rowsUnseenForSixtyDaysAreRemoved)
