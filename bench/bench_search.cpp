@@ -3,8 +3,12 @@
 // near-duplicates. Reports pictures per second for the indexed matcher on 1 and
 // 2 threads and the plain loop on 1, against the bare cost of the scaled JPEG
 // decodes alone (the floor any analysis has to pay), divided by the threads.
+// The cache mode times instead a search without the signature cache, a first
+// search filling a new cache and a second one of the unchanged library, and
+// the size of the cache per picture.
 //
-//   bench_search [PICTURES [FOLDER]] [--turned]   defaults 5000 /tmp/ferrovin-bench-library
+//   bench_search [PICTURES [FOLDER [MODE]]] [--turned]
+//   defaults 5000 /tmp/ferrovin-bench-library matchers; MODE cache or generate
 //
 // --turned compares the indexed search on all threads with and without
 // turned and mirrored matching instead.
@@ -218,13 +222,15 @@ struct Timing {
     std::int32_t Pairs = 0;
 };
 
-Timing timeSearch(const std::string& folder, const Settings& settings, int threads, bool reference)
+Timing timeSearch(const std::string& folder, const Settings& settings, int threads, bool reference,
+                  const std::string& cacheFile = {}, std::vector<TPicturePair>* pairs = nullptr)
 {
     Catalogue catalogue;
     SearchObserver quiet;
     RunOptions options;
     options.Threads = threads;
     options.UseReferenceMatcher = reference;
+    options.Cache.File = cacheFile;
     const auto wallStart = std::chrono::steady_clock::now();
     const std::clock_t cpuStart = std::clock();
     const SearchSummary summary = RunSearch(catalogue, settings, {folder}, quiet, options);
@@ -233,7 +239,41 @@ Timing timeSearch(const std::string& folder, const Settings& settings, int threa
     timing.Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     timing.Pictures = summary.FilesScanned;
     timing.Pairs = summary.PairCount;
+    if (!summary.CacheWarning.empty())
+        std::printf("cache warning: %s\n", summary.CacheWarning.c_str());
+    if (pairs != nullptr)
+        pairs->assign(catalogue.PicturePairs.begin(), catalogue.PicturePairs.begin() + summary.PairCount);
     return timing;
+}
+
+void printTiming(const char* name, const Timing& t)
+{
+    std::printf("%s: %.2f s wall, %.2f s processor, %.1f pictures/s, %d pairs\n", name, t.Wall, t.Processor,
+                t.Pictures / t.Wall, t.Pairs);
+}
+
+// Without the cache, then filling a new one, then using it, all on 2 threads.
+int timeCache(const std::string& folder, int count)
+{
+    const Settings settings;
+    const std::string cacheFile = folder + "-signatures.sqlite";
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::remove((cacheFile + suffix).c_str());
+    std::vector<TPicturePair> uncachedPairs, firstPairs, secondPairs;
+    const Timing uncached = timeSearch(folder, settings, 2, false, {}, &uncachedPairs);
+    const Timing first = timeSearch(folder, settings, 2, false, cacheFile, &firstPairs);
+    const Timing second = timeSearch(folder, settings, 2, false, cacheFile, &secondPairs);
+    printTiming("without cache        ", uncached);
+    printTiming("first, filling cache ", first);
+    printTiming("second, cache in use ", second);
+    struct stat info {};
+    const double bytes = ::stat(cacheFile.c_str(), &info) == 0 ? static_cast<double>(info.st_size) : 0.0;
+    const bool same = firstPairs == uncachedPairs && secondPairs == uncachedPairs;
+    std::printf("second / first wall time: %.4f (limit 0.05); first / uncached: %.3f\n"
+                "cache: %.0f bytes for %d pictures, %.0f bytes per picture (limit 1200); pairs identical: %s\n",
+                second.Wall / first.Wall, first.Wall / uncached.Wall, bytes, count, bytes / count,
+                same ? "yes" : "NO");
+    return same ? 0 : 1;
 }
 
 } // namespace
@@ -258,6 +298,7 @@ int main(int argc, char** argv)
     }
     const int count = positional.size() > 0 ? std::max(1, std::atoi(positional[0].c_str())) : 5000;
     const std::string library = positional.size() > 1 ? positional[1] : "/tmp/ferrovin-bench-library";
+    const std::string mode = positional.size() > 2 ? positional[2] : "matchers";
     ensureLibrary(library, count);
 
     // Search a folder holding exactly the first `count` pictures (links, no copies).
@@ -269,6 +310,10 @@ int main(int argc, char** argv)
             std::perror(link.c_str());
     }
 
+    if (mode == "generate")
+        return 0;
+    if (mode == "cache")
+        return timeCache(folder, count);
     if (turned) {
         Settings with;
         with.MatchTurnedAndMirrored = true;

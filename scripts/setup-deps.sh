@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libjpeg62-turbo-dev libpng-dev libgif-dev libtiff-dev zlib1g-dev
+  libjpeg62-turbo-dev libpng-dev libgif-dev libtiff-dev zlib1g-dev libsqlite3-dev
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-image-formats-plugins
   libgl1-mesa-dev adwaita-icon-theme
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -44,7 +44,7 @@ std::optional<TypeSelection> parseTypes(const std::string& list)
 bool takesValue(const std::string& name)
 {
     return name == "--types" || name == "--min-width" || name == "--min-height"
-        || name == "--threads" || name == "--format" || name == "--settings";
+        || name == "--threads" || name == "--format" || name == "--settings" || name == "--cache";
 }
 
 } // namespace
@@ -69,12 +69,19 @@ std::string UsageText()
            "                      here override it\n"
            "  --reference         use the plain comparison loop (slow; for checking)\n"
            "  --verbose           list each file and folder passed over, with the reason\n"
+           "  --cache FILE        keep what was found of each picture in FILE (default\n"
+           "                      $XDG_CACHE_HOME/ferrovin/signatures.sqlite)\n"
+           "  --no-cache          keep nothing: analyse every picture afresh\n"
            "  -h, --help          show this text\n"
            "\n"
            "The minimum sizes apply to the decoded size, which for large pictures is a\n"
            "quarter or an eighth of the stored size: a picture more than 1000 pixels high\n"
            "and wide decodes at an eighth, one more than 500 at a quarter (a 4352 x 3264\n"
            "photo measures 544 x 408).\n"
+           "\n"
+           "A picture whose file has not changed since a search analysed it is not\n"
+           "decoded again; the results are the same with or without the cache, and\n"
+           "deleting the cache file is always safe.\n"
            "\n"
            "The summary goes to standard error, followed by a count of the files that\n"
            "could not be read, the pictures that could not be decoded and the folders\n"
@@ -140,6 +147,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             options.ReferenceMatcher = true;
         } else if (name == "--verbose") {
             options.Verbose = true;
+        } else if (name == "--no-cache") {
+            options.NoCache = true;
+        } else if (name == "--cache") {
+            if (value->empty())
+                return fail("--cache needs a file name");
+            options.CacheFile = *value;
         } else if (name == "--types") {
             options.Types = parseTypes(*value);
             if (!options.Types)
@@ -171,6 +184,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args)
             return fail("unknown option: " + name);
         }
     }
+    if (options.NoCache && options.CacheFile)
+        return fail("--cache and --no-cache exclude each other");
     if (!options.Help && options.Folders.empty())
         return fail("no folder given");
     return result;

@@ -34,6 +34,8 @@ struct CliOptions {
     bool ReferenceMatcher = false;    // the plain comparison loop, for checking
     ReportFormat Format = ReportFormat::Tsv;
     bool Verbose = false;             // list each file and folder passed over
+    std::optional<std::string> CacheFile;  // --cache; none = the default signature cache
+    bool NoCache = false;             // --no-cache: keep nothing between searches
     bool Help = false;
     std::vector<std::string> Folders;
 };

@@ -17,6 +17,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/report_writers.h"
+#include "engine/cache/signature_cache.h"
 #include "engine/catalogue/catalogue.h"
 #include "engine/engine_error.h"
 #include "engine/files/trash_folders.h"
@@ -174,6 +175,8 @@ int run(int argc, char** argv)
     runOptions.UseReferenceMatcher = options.ReferenceMatcher;
     runOptions.ThousandsSeparator = ",";
     runOptions.TrashFolders = TrashFolders();
+    if (!options.NoCache)
+        runOptions.Cache.File = options.CacheFile.value_or(DefaultCacheFile());
     runOptions.MissingFolder = [](const std::string& folder) {
         std::cerr << "ferrovin-cli: folder not found, passed over: " << folder << '\n';
     };
@@ -186,6 +189,8 @@ int run(int argc, char** argv)
     CliObserver observer;
     const SearchSummary summary = RunSearch(catalogue, settings, options.Folders, observer, runOptions);
     observer.clearLine();
+    if (!summary.CacheWarning.empty())
+        std::cerr << "ferrovin-cli: " << summary.CacheWarning << '\n';
     if (summary.Refused) {
         std::cerr << "ferrovin-cli: " << summary.RefusalText << '\n';
         return 1;

@@ -24,6 +24,9 @@ TEST(CliOptions, badUsageIsRejectedWithOneLine)
         {"--types", "jpg,", "/p"},
         {"/p", "--min-width"},                // value missing
         {"--no-subfolders=yes", "/p"},
+        {"--cache=", "/p"},
+        {"--cache", "c.sqlite", "--no-cache", "/p"},
+        {"--no-cache=1", "/p"},
     };
     for (const auto& args : cases) {
         std::string joined;
@@ -39,8 +42,10 @@ TEST(CliOptions, explicitOptionsOverrideTheSettingsFile)
 {
     const ParseResult result = ParseCommandLine(
         {"--types=png,tiff", "--min-width", "0", "--min-height=640", "--identical-only",
-         "--match-turned", "--no-subfolders", "--threads", "3", "--format", "json", "--verbose", "/a", "--", "--odd-folder", "-h"});
+         "--match-turned", "--no-subfolders", "--threads", "3", "--format", "json", "--verbose", "--cache",
+         "/c.sqlite", "/a", "--", "--odd-folder", "-h"});
     ASSERT_EQ(result.Error, "");
+    EXPECT_EQ(result.Options.CacheFile, "/c.sqlite");
     EXPECT_EQ(result.Options.Folders, (std::vector<std::string>{"/a", "--odd-folder", "-h"}));
     EXPECT_TRUE(result.Options.Verbose);
     EXPECT_FALSE(result.Options.Help);

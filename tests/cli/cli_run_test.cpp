@@ -41,7 +41,11 @@ std::string shellQuote(const std::string& text)
 
 CliRun runCli(const std::vector<std::string>& args, const TempDir& scratch)
 {
-    std::string command = "TZ=UTC LC_ALL=C " + shellQuote(FERROVIN_CLI_PATH);
+    // Each test keeps its own signature cache, one per user that runs the program:
+    // later runs of a test search warm, and nothing reaches the real ~/.cache.
+    const std::string cacheHome = scratch.path() + "cache-" + std::to_string(::geteuid());
+    std::string command = "TZ=UTC LC_ALL=C XDG_CACHE_HOME=" + shellQuote(cacheHome) + " "
+        + shellQuote(FERROVIN_CLI_PATH);
     for (const std::string& arg : args)
         command += " " + shellQuote(arg);
     const std::string errPath = scratch.path() + "stderr.txt";
@@ -156,6 +160,25 @@ TEST_F(CliRunTest, printsTheEnginesPairTableAndASummary)
     EXPECT_NE(run.Err.find("Files scanned: 6\n"), std::string::npos) << run.Err;
     EXPECT_NE(run.Err.find("Search finished.\n\nTotal pictures scanned: 6 / 6\n"), std::string::npos) << run.Err;
     EXPECT_NE(run.Err.find("Elapsed time: "), std::string::npos);
+}
+
+TEST_F(CliRunTest, cacheOptionsChangeOnlyWhereAnalysisIsKept)
+{
+    const std::string table = expectedTable(Settings{}, {root});
+    const std::string own = scratch.path() + "own.sqlite";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{root}, {root}, {"--cache", own, root},
+                                                 {"--cache", own, root}, {"--no-cache", root}}) {
+        const CliRun run = runCli(args, scratch);
+        EXPECT_EQ(run.Out, table) << args[0];
+        EXPECT_EQ(run.Err.find("ferrovin-cli:"), std::string::npos) << run.Err;
+    }
+    EXPECT_EQ(::access((scratch.path() + "cache-" + std::to_string(::geteuid()) + "/ferrovin/signatures.sqlite").c_str(),
+                       F_OK), 0);
+    scratch.writeFile("own.sqlite", "not a database, not at all");
+    const CliRun spoilt = runCli({"--cache", own, root}, scratch);
+    EXPECT_EQ(spoilt.Status, 0);
+    EXPECT_EQ(spoilt.Out, table);
+    EXPECT_EQ(spoilt.Err.rfind("ferrovin-cli: Signature cache " + own + " is damaged (", 0), 0u) << spoilt.Err;
 }
 
 TEST_F(CliRunTest, optionsChangeWhatIsSearched)

@@ -567,6 +567,25 @@ private slots:
         QVERIFY(!form->AutoCheckPending());
     }
 
+    void aCacheWarningIsTheClosingMessagesLastLine()
+    {
+        auto form = makeForm();
+        form->setSearchBody([](Catalogue& catalogue, const Settings&, const std::vector<std::string>&,
+                               SearchObserver&) {
+            catalogue.Reset(100);
+            catalogue.TrimAfterScan();
+            SearchSummary summary;
+            summary.ClosingMessage = "Search finished.";
+            summary.CacheWarning = "The signature cache is damaged; searching without it.";
+            return summary;
+        });
+        form->DropFiles({newFolder(*m_temp, "pics")});
+        form->StartButton->click();
+        QTRY_COMPARE(m_messages.size(), 1u);
+        QCOMPARE(m_messages[0].text, QStringLiteral("Search finished.\n\rThe signature cache is damaged; "
+                                                    "searching without it.\n\r"));
+    }
+
     void foldersOnTheCommandLineAreListedAsIfDropped()
     {
         auto form = makeForm();

@@ -165,7 +165,7 @@ void stretchToSmall(const Raster& full, Raster& small)
 } // namespace
 
 void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallRaster,
-                 const Settings& settings)
+                 const Settings& settings, StreamSize* streamSize)
 {
     const Route route = routeFor(extensionOf(FileName));
 
@@ -175,7 +175,7 @@ void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallR
     const ByteSpan file(scratch.fileBytes);
 
     if (route == Route::Jpeg) {
-        decodeJpeg(file, settings.MinPicWidth, settings.MinPicHeight, FullRaster);
+        decodeJpeg(file, settings.MinPicWidth, settings.MinPicHeight, FullRaster, streamSize);
     } else {
         switch (route) {
         case Route::Bmp:
@@ -193,7 +193,7 @@ void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallR
         }
         JpegStream stream;
         encodeJpegQuality90(scratch.source, stream);
-        decodeJpeg(stream.bytes(), settings.MinPicWidth, settings.MinPicHeight, FullRaster);
+        decodeJpeg(stream.bytes(), settings.MinPicWidth, settings.MinPicHeight, FullRaster, streamSize);
     }
     stretchToSmall(FullRaster, SmallRaster);
 }

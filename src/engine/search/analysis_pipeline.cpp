@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include "engine/analysis/decoders/jpeg_codec.h"
 #include "engine/analysis/picture_loading.h"
 #include "engine/engine_error.h"
 #include "engine/files/file_identity.h"
@@ -13,32 +14,28 @@
 
 namespace ferrovin {
 
-namespace {
-constexpr std::int32_t kMinimumSideBound = 5;
-}
-
-bool PassesSizeTest(std::int32_t height, std::int32_t width, const Settings& settings)
-{
-    if (height < std::max(settings.MinPicHeight, kMinimumSideBound))
-        return false;
-    return width >= std::max(settings.MinPicWidth, kMinimumSideBound);
-}
-
 void AnalysePicture(const std::string& path, const Settings& settings,
                     AnalysisWorkspace& workspace, AnalysedPicture& out)
 {
     out = AnalysedPicture{};
+    StreamSize streamSize;
     try {
-        LoadPicture(path, workspace.Full, workspace.Small, settings);
+        LoadPicture(path, workspace.Full, workspace.Small, settings, &streamSize);
     } catch (const EngineError& error) {
         // The picture is skipped; the reason goes with it to the front end.
         out.Unreadable = error.systemError() != 0;
         out.Failure = out.Unreadable ? std::strerror(error.systemError()) : error.what();
+        out.Transient = out.Unreadable;
+        out.StreamWidth = streamSize.Width;
+        out.StreamHeight = streamSize.Height;
         return;
     } catch (const std::exception& error) {
         out.Failure = error.what();
+        out.Transient = true;
         return;
     }
+    out.StreamWidth = streamSize.Width;
+    out.StreamHeight = streamSize.Height;
     out.Decoded = true;
     out.Height = workspace.Full.Height;
     out.Width = workspace.Full.Width;

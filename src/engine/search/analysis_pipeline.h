@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/analysis/analysed_picture.h"
 #include "engine/analysis/picture_processing.h"
 #include "engine/analysis/raster.h"
 #include "engine/catalogue/catalogue.h"
@@ -17,22 +18,6 @@
 namespace ferrovin {
 
 struct Settings;
-
-// What matching needs of one picture, produced independently of every other
-// picture so that several threads can work ahead of the matcher.
-struct AnalysedPicture {
-    bool Decoded = false;        // LoadPicture succeeded
-    std::int32_t Height = 0;     // of the decoded (possibly reduced) full raster
-    std::int32_t Width = 0;
-    TPreBuffer PreBuffer{};      // first 256 bytes of the file
-    std::int64_t FileSize = -1;  // bytes, taken with the head; -1 when unknown
-    TWaveletCoefs Pos{};         // kept +1 positions; all (0, 0) when only identity counts
-    TWaveletCoefs Neg{};         // kept -1 positions
-    // Why Decoded is false: the file could not be read (Failure is the strerror
-    // text) or did not decode (Failure is the decoder's message).
-    bool Unreadable = false;
-    std::string Failure;
-};
 
 // Records an analysed picture in its catalogue entry and marks it Full: both
 // matchers store the same fields (no signature when only identity counts).
@@ -44,9 +29,6 @@ struct AnalysisWorkspace {
     Raster Small;
     std::unique_ptr<TWaveletMatrix> Matrix = std::make_unique<TWaveletMatrix>();
 };
-
-// The size bound of matching: height first, then width, each at least 5.
-bool PassesSizeTest(std::int32_t height, std::int32_t width, const Settings& settings);
 
 // Load, size test, file head and (unless only identical files are sought) the
 // signature of one file. Failures leave `out.Decoded` false; never throws for a

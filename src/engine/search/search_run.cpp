@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include <sys/stat.h>
@@ -106,6 +107,25 @@ private:
     std::size_t m_released = 0;
 };
 
+// Analysis through the cache: a picture whose file is unchanged since a
+// search remembered it skips the decode, and each result found afresh is
+// remembered. Runs on the pipeline's threads, in its order.
+MatchingEnvironment cachedEnvironment(const MatchingEnvironment& inner, SignatureCache& cache,
+                                      const Settings& settings)
+{
+    MatchingEnvironment environment = inner;
+    environment.Analyse = [&inner, &cache, &settings](const std::string& path, AnalysisWorkspace& workspace,
+                                                      AnalysedPicture& out) {
+        const std::optional<FileStamp> stamp = ReadFileStamp(path);
+        if (stamp && cache.lookup(path, *stamp, settings, out))
+            return;
+        inner.Analyse(path, workspace, out);
+        if (stamp)
+            cache.store(path, *stamp, settings, out);
+    };
+    return environment;
+}
+
 } // namespace
 
 std::string FormatGroupedCount(std::int64_t value, const std::string& separator)
@@ -201,10 +221,15 @@ SearchSummary RunSearch(Catalogue& catalogue, const Settings& settings,
         if (!StopTest(catalogue.SearchStopped, relay)) {
             catalogue.AllocatePairs();
             try {
+                SignatureCache cache(options.Cache);
+                const MatchingEnvironment cached =
+                    cache.active() ? cachedEnvironment(environment, cache, settings) : environment;
                 if (options.UseReferenceMatcher)
-                    MatchPictures(catalogue, settings, relay, environment);
+                    MatchPictures(catalogue, settings, relay, cached);
                 else
-                    MatchPicturesFast(catalogue, settings, relay, environment, options.Threads);
+                    MatchPicturesFast(catalogue, settings, relay, cached, options.Threads);
+                cache.finish();
+                summary.CacheWarning = cache.warning();
             } catch (...) {
                 catalogue.TrimAfterMatching();
                 throw;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/cache/signature_cache.h"
 #include "engine/catalogue/catalogue.h"
 
 namespace ferrovin {
@@ -27,6 +28,9 @@ struct RunOptions {
     std::function<void(const std::string& folder, const std::string& reason)> UnlistableFolder;
     // Replaces file decoding and comparison (tests); null = real files.
     const MatchingEnvironment* Environment = nullptr;
+    // Where what analysis found is kept between searches; Cache.File empty (the
+    // default) = nothing kept. Front ends pass DefaultCacheFile().
+    CacheOptions Cache;
 };
 
 // What a search leaves for the front end to show.
@@ -45,6 +49,9 @@ struct SearchSummary {
     std::string TimeText;            // "Elapsed time: hh:mm:ss"
     std::string ClosingMessage;      // the closing box text, line breaks as "\n\r"
     std::uint32_t ElapsedMilliseconds = 0;
+    // One line when the signature cache could not be used or kept up; the
+    // search ran on without it and its results are the same. Else empty.
+    std::string CacheWarning;
 };
 
 inline constexpr const char* kNoFolderText = "Please, add one or more directories to search.";

@@ -111,6 +111,7 @@ TMainForm::SearchBody defaultSearchBody()
         // "#,##0" of the summary counts groups with the system's separator.
         options.ThousandsSeparator = QLocale::system().groupSeparator().toStdString();
         options.TrashFolders = TrashFolders();
+        options.Cache.File = DefaultCacheFile();
         return RunSearch(catalogue, settings, folders, observer, options);
     };
 }

@@ -176,7 +176,12 @@ void TMainForm::finishSearch(const std::shared_ptr<const SearchSummary>& summary
     Timer1->stop();
     LeaveSearchMode();
     if (completed) {
-        showMessage(TMessageKind::Information, fromEngine(summary->ClosingMessage));
+        // A cache that could not be used changes nothing but speed: one line
+        // under the closing text says so.
+        QString closing = fromEngine(summary->ClosingMessage);
+        if (!summary->CacheWarning.empty())
+            closing += kBreak + fromEngine(summary->CacheWarning) + kBreak;
+        showMessage(TMessageKind::Information, closing);
     } else if (summary != nullptr) {
         showMessage(TMessageKind::Error, fromEngine(summary->RefusalText));
     } else {

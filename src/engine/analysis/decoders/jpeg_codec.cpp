@@ -277,12 +277,14 @@ int chooseScaleDenominator(std::uint32_t width, std::uint32_t height, std::int32
 }
 
 void decodeJpeg(std::span<const std::uint8_t> stream, std::int32_t minPicWidth,
-                std::int32_t minPicHeight, Raster& out)
+                std::int32_t minPicHeight, Raster& out, StreamSize* headerSize)
 {
     DecodeSession s;
     if (!readHeader(s, stream.data(), stream.size()))
         throwJpegError(s.err);
     jpeg_decompress_struct& cinfo = s.cinfo;
+    if (headerSize != nullptr)
+        *headerSize = {cinfo.image_width, cinfo.image_height};
     checkPictureSize(cinfo.image_width, cinfo.image_height, 1);
 
     PixelFormat format;

@@ -33,12 +33,19 @@ void encodeJpegQuality90(const Raster& rgb, JpegStream& out);
 int chooseScaleDenominator(std::uint32_t width, std::uint32_t height, std::int32_t minPicWidth,
                            std::int32_t minPicHeight);
 
+// The picture size a JPEG stream's header gives, before any reduction.
+struct StreamSize {
+    std::uint32_t Width = 0;
+    std::uint32_t Height = 0;
+};
+
 // Decodes a JPEG stream into out with the program's decoder settings: fast
 // integer IDCT, block smoothing, scale from chooseScaleDenominator. One
 // component gives an 8-bit raster with the library's 236-grey palette, three
 // give 24 bits, four (CMYK, YCCK) give 32 bits with R = C*K/255 etc. and A = 255.
-// Warnings are ignored; errors throw EngineError.
+// Warnings are ignored; errors throw EngineError. `headerSize`, when given, gets
+// the header's size as soon as it is read, so also when a later step fails.
 void decodeJpeg(std::span<const std::uint8_t> stream, std::int32_t minPicWidth,
-                std::int32_t minPicHeight, Raster& out);
+                std::int32_t minPicHeight, Raster& out, StreamSize* headerSize = nullptr);
 
 } // namespace ferrovin
