@@ -107,7 +107,7 @@ bool encodeList(const TWaveletCoefs& list, std::string& out)
     unsigned previous = 0;
     for (std::size_t i = 0; i < length; ++i) {
         const TWaveletPoint& p = list[i];
-        if (p.X < 0 || p.X >= kSide || p.Y < 0 || p.Y >= kSide)
+        if (int(p.X) >= kSide || int(p.Y) >= kSide)
             return false;
         const auto position = static_cast<unsigned>(p.X * kSide + p.Y);
         putDigits((position - previous) & kPositionMask, out);

@@ -11,12 +11,16 @@ namespace ferrovin {
 enum class TCCVStage : std::uint8_t { None = 0, OnlyTotal = 1, Full = 2 };
 
 // One coefficient position: X is the row, Y the column of the 128 x 128 matrix.
-// (0, 0) marks an empty slot, since that coefficient is never kept.
+// (0, 0) marks an empty slot, since that coefficient is never kept. Both fit
+// in a byte, which keeps a catalogued picture's 500 slots at 1 KB instead of 4.
 struct TWaveletPoint {
-    std::int32_t X = 0;
-    std::int32_t Y = 0;
+    std::uint8_t X = 0;
+    std::uint8_t Y = 0;
+    constexpr TWaveletPoint() = default;
+    constexpr TWaveletPoint(int x, int y) : X(static_cast<std::uint8_t>(x)), Y(static_cast<std::uint8_t>(y)) {}
     friend bool operator==(const TWaveletPoint&, const TWaveletPoint&) = default;
 };
+static_assert(sizeof(TWaveletPoint) == 2);
 
 inline constexpr int kWaveletSlots = 250;
 inline constexpr int kPreBufferSize = 256;
