@@ -33,10 +33,8 @@ TActionResult CheckPictureAction(FileSystem& fs, const Catalogue& catalogue, std
 
     const std::int32_t partner = ActedPicture(catalogue, row, side == 1 ? 2 : 1);
     struct stat other {};
-    if (partner != p && fs.stat(catalogue.FullPath(partner), other) == 0
-        && other.st_dev == st.st_dev && other.st_ino == st.st_ino)
-        return {TActionOutcome::SameFile, 0};
-    if (partner == p)
+    if (fs.stat(catalogue.FullPath(partner), other) == 0 && other.st_dev == st.st_dev
+        && other.st_ino == st.st_ino)
         return {TActionOutcome::SameFile, 0};
     return {};
 }

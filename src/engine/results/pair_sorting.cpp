@@ -156,24 +156,12 @@ auto plain(TPairCompare Compare, bool Descending)
     };
 }
 
-// The column comparers are called directly, so the compiler can inline them.
-template <class Sorter>
-void withCatalogueComparer(const TPicList& PicList, const TStringArr& PathList,
-                           TPairCatalogueCompare Compare, bool Descending, const Sorter& sorter)
+auto withCatalogue(TPairCatalogueCompare Compare, bool Descending, const TStringArr& PathList,
+                   const TPicList& PicList)
 {
-    if (Compare == &CompareByPath1) {
-        sorter([&](const TPicturePair& a, const TPicturePair& b) {
-            return CompareByPath1(a, b, Descending, PathList, PicList);
-        });
-    } else if (Compare == &CompareByPath2) {
-        sorter([&](const TPicturePair& a, const TPicturePair& b) {
-            return CompareByPath2(a, b, Descending, PathList, PicList);
-        });
-    } else {
-        sorter([&](const TPicturePair& a, const TPicturePair& b) {
-            return Compare(a, b, Descending, PathList, PicList);
-        });
-    }
+    return [=, &PathList, &PicList](const TPicturePair& a, const TPicturePair& b) {
+        return Compare(a, b, Descending, PathList, PicList);
+    };
 }
 
 } // namespace
@@ -245,28 +233,25 @@ void QuickSortPairsWithCatalogue(const TPicList& PicList, TPicturePairs& T,
                                  const TStringArr& PathList, std::int32_t L, std::int32_t R,
                                  TPairCatalogueCompare Compare, bool Descending)
 {
-    withCatalogueComparer(PicList, PathList, Compare, Descending,
-                          [&](const auto& compare) { quickSort(T, L, R, compare); });
+    quickSort(T, L, R, withCatalogue(Compare, Descending, PathList, PicList));
 }
 
 void InsertionSortPairsWithCatalogue(const TPicList& PicList, TPicturePairs& T,
                                      const TStringArr& PathList, std::int32_t L, std::int32_t R,
                                      TPairCatalogueCompare Compare, bool Descending)
 {
-    withCatalogueComparer(PicList, PathList, Compare, Descending,
-                          [&](const auto& compare) { insertionSort(T, L, R, compare); });
+    insertionSort(T, L, R, withCatalogue(Compare, Descending, PathList, PicList));
 }
 
 void SortPairsWithCatalogue(const TPicList& PicList, TPicturePairs& T, const TStringArr& PathList,
                             std::int32_t L, std::int32_t R, TPairCatalogueCompare Compare,
                             bool Descending, const SortPause& pause)
 {
-    withCatalogueComparer(PicList, PathList, Compare, Descending, [&](const auto& compare) {
-        quickSort(T, L, R, compare);
-        if (pause)
-            pause();
-        insertionSort(T, L, R, compare);
-    });
+    const auto compare = withCatalogue(Compare, Descending, PathList, PicList);
+    quickSort(T, L, R, compare);
+    if (pause)
+        pause();
+    insertionSort(T, L, R, compare);
 }
 
 namespace {
