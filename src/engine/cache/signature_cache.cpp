@@ -319,10 +319,16 @@ bool SignatureCache::openSchema(bool& otherVersion)
     };
     std::int64_t version = 0;
     std::int64_t objects = 0;
-    // The first read checks the file's header and size: garbage and truncation show here.
-    if ((rc = queryInt("PRAGMA user_version", version)) != SQLITE_OK
-        || (rc = queryInt("SELECT count(*) FROM sqlite_schema", objects)) != SQLITE_OK) {
-        fail(rc, m_writer->error());
+    // The first read checks the file's header and size: garbage and truncation
+    // show here. Both numbers come from one snapshot: another search creating
+    // the schema in between must not look like a database of another version.
+    if ((rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr)) != SQLITE_OK
+        || (rc = queryInt("PRAGMA user_version", version)) != SQLITE_OK
+        || (rc = queryInt("SELECT count(*) FROM sqlite_schema", objects)) != SQLITE_OK
+        || (rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK) {
+        const std::string detail = m_writer->error();
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        fail(rc, detail);
         return false;
     }
     if (version != kCacheVersion && objects > 0) {
