@@ -11,6 +11,36 @@ bool GrowthDue(std::int32_t storedIndex, std::int32_t capacity)
     return storedIndex >= capacity - kGrowthStep && storedIndex % kGrowthStep == 0;
 }
 
+TWaveletCoefs TWaveletList::Expanded() const
+{
+    TWaveletCoefs slots{};
+    std::copy(begin(), end(), slots.begin());
+    return slots;
+}
+
+TWaveletList TSignatureStore::Append(const TWaveletCoefs& slots)
+{
+    std::int32_t filled = kWaveletSlots;
+    while (filled > 0 && slots[static_cast<std::size_t>(filled - 1)] == TWaveletPoint{})
+        --filled;
+    if (filled == 0)
+        return {};
+    if (m_usedInLast + static_cast<std::size_t>(filled) > kChunkPoints) {
+        m_chunks.push_back(std::make_unique<TWaveletPoint[]>(kChunkPoints));
+        m_usedInLast = 0;
+    }
+    TWaveletPoint* const at = m_chunks.back().get() + m_usedInLast;
+    std::copy_n(slots.begin(), filled, at);
+    m_usedInLast += static_cast<std::size_t>(filled);
+    return {at, filled};
+}
+
+void TSignatureStore::Clear()
+{
+    std::vector<std::unique_ptr<TWaveletPoint[]>>().swap(m_chunks);
+    m_usedInLast = kChunkPoints;
+}
+
 namespace {
 
 template <typename Table>
@@ -37,6 +67,7 @@ void Catalogue::Reset(std::int32_t capacity)
     LastPairIndex = -1;
     DuplicatesSize = 0;
     releaseTable(PicList);
+    Signatures.Clear();
     releaseTable(PicturePairs);
     releaseTable(PathList);
     PairCapacity = 0;
@@ -132,9 +163,17 @@ void Catalogue::Release()
 {
     releaseTable(PathList);
     releaseTable(PicList);
+    Signatures.Clear();
     LastPairIndex = -1;
     releaseTable(PicturePairs);
     PathCapacity = PicCapacity = PairCapacity = 0;
+}
+
+void Catalogue::StoreWaveletCoefs(std::int32_t picIndex, const TWaveletCoefs& pos, const TWaveletCoefs& neg)
+{
+    TPicInfo& info = PicList[static_cast<std::size_t>(picIndex)];
+    info.WaveletCoefsPos = Signatures.Append(pos);
+    info.WaveletCoefsNeg = Signatures.Append(neg);
 }
 
 std::string Catalogue::FullPath(std::int32_t picIndex) const

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +14,7 @@ enum class TCCVStage : std::uint8_t { None = 0, OnlyTotal = 1, Full = 2 };
 
 // One coefficient position: X is the row, Y the column of the 128 x 128 matrix.
 // (0, 0) marks an empty slot, since that coefficient is never kept. Both fit
-// in a byte, which keeps a catalogued picture's 500 slots at 1 KB instead of 4.
+// in a byte.
 struct TWaveletPoint {
     std::uint8_t X = 0;
     std::uint8_t Y = 0;
@@ -28,6 +30,37 @@ inline constexpr int kPreBufferSize = 256;
 using TWaveletCoefs = std::array<TWaveletPoint, kWaveletSlots>;
 using TPreBuffer = std::array<std::uint8_t, kPreBufferSize>;
 
+// A catalogued list of 250 slots, filled from slot 0: the slots up to the last
+// filled one are stored (in the catalogue's TSignatureStore), the rest read as
+// (0, 0). A photo keeps about 250 positions of both signs together, so this
+// holds a picture's two lists in about 500 bytes instead of 1,000, and a
+// picture that never reaches Full holds none.
+struct TWaveletList {
+    const TWaveletPoint* Slots = nullptr;
+    std::int32_t Filled = 0;
+
+    const TWaveletPoint* begin() const { return Slots; }
+    const TWaveletPoint* end() const { return Slots + Filled; }
+    TWaveletPoint operator[](int slot) const { return slot < Filled ? Slots[slot] : TWaveletPoint{}; }
+    TWaveletCoefs Expanded() const;
+    friend bool operator==(const TWaveletList& list, const TWaveletCoefs& slots) { return list.Expanded() == slots; }
+};
+
+// Storage of the catalogued lists, in chunks that never move, so that a list
+// stays valid while later ones are added.
+class TSignatureStore {
+public:
+    TWaveletList Append(const TWaveletCoefs& slots);
+    void Clear();
+    std::size_t BytesHeld() const { return m_chunks.size() * kChunkPoints * sizeof(TWaveletPoint); }
+
+private:
+    // 256 KB a chunk: large enough to be mapped on its own and given back whole.
+    static constexpr std::size_t kChunkPoints = 128 * 1024;
+    std::vector<std::unique_ptr<TWaveletPoint[]>> m_chunks;
+    std::size_t m_usedInLast = kChunkPoints;
+};
+
 // One catalogued picture file. Fields in their declared order; a new entry is
 // all zeros (empty name, false, None, (0, 0)).
 struct TPicInfo {
@@ -38,8 +71,8 @@ struct TPicInfo {
     std::int32_t PathInd = 0;  // index into PathList
     bool Deleted = false;      // set when a file action deleted or moved the file
     TCCVStage CCVStage = TCCVStage::None;
-    TWaveletCoefs WaveletCoefsPos{};
-    TWaveletCoefs WaveletCoefsNeg{};
+    TWaveletList WaveletCoefsPos{};
+    TWaveletList WaveletCoefsNeg{};
     std::int32_t Height = 0;   // of the decoded (possibly reduced) full raster
     std::int32_t Width = 0;
     TPreBuffer PreBuffer{};    // first 256 bytes of the file, zeros past its end
@@ -64,6 +97,7 @@ inline constexpr std::int32_t kGrowthStep = 1000;
 // capacity counter; the last-index counters are -1 for an empty table.
 struct Catalogue {
     TPicList PicList;
+    TSignatureStore Signatures;  // the slots behind PicList's wavelet lists
     TStringArr PathList;
     TPicturePairs PicturePairs;
     std::int32_t LastPicIndex = 0;
@@ -97,6 +131,9 @@ struct Catalogue {
     void SwapPair(std::int32_t pairIndex);
     // At close: tables released, LastPairIndex -1.
     void Release();
+
+    // Gives picture `picIndex` these lists (copied into Signatures).
+    void StoreWaveletCoefs(std::int32_t picIndex, const TWaveletCoefs& pos, const TWaveletCoefs& neg);
 
     // PathList[PathInd] + FileName, built on demand.
     std::string FullPath(std::int32_t picIndex) const;

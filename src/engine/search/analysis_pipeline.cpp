@@ -55,15 +55,14 @@ void AnalysePicture(const std::string& path, const Settings& settings,
     ExtractWaveletCoefs(*workspace.Matrix, out.Pos, out.Neg);
 }
 
-void StoreAnalysis(TPicInfo& info, const AnalysedPicture& analysed, bool onlyIdentical)
+void StoreAnalysis(Catalogue& catalogue, std::int32_t index, const AnalysedPicture& analysed, bool onlyIdentical)
 {
+    TPicInfo& info = catalogue.PicList[static_cast<std::size_t>(index)];
     info.Height = analysed.Height;
     info.Width = analysed.Width;
     info.PreBuffer = analysed.PreBuffer;
-    if (!onlyIdentical) {
-        info.WaveletCoefsPos = analysed.Pos;
-        info.WaveletCoefsNeg = analysed.Neg;
-    }
+    if (!onlyIdentical)
+        catalogue.StoreWaveletCoefs(index, analysed.Pos, analysed.Neg);
     info.CCVStage = TCCVStage::Full;
 }
 
@@ -132,6 +131,15 @@ void AnalysisPipeline::workerLoop()
     }
 }
 
+bool AnalysisPipeline::ready(std::int32_t index)
+{
+    if (m_workers.empty() || index >= m_count)
+        return false;
+    std::lock_guard lock(m_mutex);
+    // The slot can hold no other picture: earlier users of it were all taken.
+    return index < m_consumed + m_window && m_slots[static_cast<std::size_t>(index % m_window)].Ready;
+}
+
 const AnalysedPicture& AnalysisPipeline::take(std::int32_t index)
 {
     if (m_workers.empty()) {
@@ -140,10 +148,13 @@ const AnalysedPicture& AnalysisPipeline::take(std::int32_t index)
     }
     std::unique_lock lock(m_mutex);
     if (index > 0) {
-        // The previous result has been used: its slot may be refilled.
+        // The previous result has been used: its slot may be refilled. Idle
+        // workers are woken once a stretch of slots is free, not for each one,
+        // so that a fast consumer does not keep every thread switching.
         m_slots[static_cast<std::size_t>((index - 1) % m_window)].Ready = false;
         m_consumed = index;
-        m_slotFree.notify_all();
+        if (index % std::clamp(m_window / 4, 1, kWakeStride) == 0 || !m_slots[static_cast<std::size_t>(index % m_window)].Ready)
+            m_slotFree.notify_all();
     }
     Slot& slot = m_slots[static_cast<std::size_t>(index % m_window)];
     m_resultReady.wait(lock, [&slot] { return slot.Ready; });

@@ -21,7 +21,7 @@ struct Settings;
 
 // Records an analysed picture in its catalogue entry and marks it Full: both
 // matchers store the same fields (no signature when only identity counts).
-void StoreAnalysis(TPicInfo& info, const AnalysedPicture& analysed, bool onlyIdentical);
+void StoreAnalysis(Catalogue& catalogue, std::int32_t index, const AnalysedPicture& analysed, bool onlyIdentical);
 
 // The buffers one analysing thread reuses from picture to picture.
 struct AnalysisWorkspace {
@@ -54,6 +54,9 @@ public:
     // The result of picture `index`, which must be the next one in order. The
     // reference stays valid until the next call.
     const AnalysedPicture& take(std::int32_t index);
+    // True when take(index) would not wait: its analysis is done. Always false
+    // without workers, where take() does the analysis itself.
+    bool ready(std::int32_t index);
 
 private:
     struct Slot {
@@ -63,6 +66,8 @@ private:
     };
 
     void workerLoop();
+
+    static constexpr std::int32_t kWakeStride = 16;
 
     AnalyseFunction m_analyse;
     std::int32_t m_count;

@@ -138,12 +138,12 @@ void MatchPictures(Catalogue& catalogue, const Settings& settings, SearchObserve
             observer.progress(counters);
             continue;
         }
-        TPicInfo& current = catalogue.PicList[static_cast<std::size_t>(k)];
-        StoreAnalysis(current, analysed, settings.SearchOnlyIdentical);
+        StoreAnalysis(catalogue, k, analysed, settings.SearchOnlyIdentical);
+        const TPicInfo& current = catalogue.PicList[static_cast<std::size_t>(k)];
         if (!settings.SearchOnlyIdentical)
-            fillSignGrid(grid, current.WaveletCoefsPos, current.WaveletCoefsNeg);
+            fillSignGrid(grid, analysed.Pos, analysed.Neg);
         if (turned)
-            fillTurnedGrids(turnedGrids[0], current.WaveletCoefsPos, current.WaveletCoefsNeg);
+            fillTurnedGrids(turnedGrids[0], analysed.Pos, analysed.Neg);
 
         const double currentRatio = AspectRatio(current.Height, current.Width);
         for (std::int32_t i = k - 1; i >= 0; --i) {

@@ -78,8 +78,10 @@ Outcome search(const std::string& folder, const Settings& settings, const std::s
         raw(&picture.Width, sizeof picture.Width);
         raw(&picture.CCVStage, sizeof picture.CCVStage);
         raw(picture.PreBuffer.data(), picture.PreBuffer.size());
-        raw(picture.WaveletCoefsPos.data(), sizeof picture.WaveletCoefsPos);
-        raw(picture.WaveletCoefsNeg.data(), sizeof picture.WaveletCoefsNeg);
+        for (const TWaveletList& list : {picture.WaveletCoefsPos, picture.WaveletCoefsNeg}) {
+            const TWaveletCoefs slots = list.Expanded();
+            raw(slots.data(), sizeof slots);
+        }
     }
     return outcome;
 }

@@ -146,3 +146,35 @@ TEST(Catalogue, releaseEmptiesEveryTable)
     EXPECT_TRUE(c.PicturePairs.empty());
     EXPECT_EQ(c.LastPairIndex, -1);
 }
+
+TEST(Catalogue, waveletListsKeepEverySlotUpToTheLastFilledOne)
+{
+    // Filled from slot 0 as extraction fills them; an empty slot inside is
+    // kept as it is.
+    const std::vector<std::vector<int>> cases = {{}, {1}, {1, 2, 3}, {5, 0, 7}, std::vector<int>(250, 9)};
+    Catalogue c;
+    c.Reset(4000);
+    std::vector<TWaveletCoefs> stored;
+    for (std::size_t i = 0; i < 3000; ++i) {
+        const std::vector<int>& filled = cases[i % cases.size()];
+        TWaveletCoefs slots{};
+        for (std::size_t s = 0; s < filled.size(); ++s)
+            if (filled[s] != 0)
+                slots[s] = TWaveletPoint{filled[s], static_cast<int>(i % 128)};
+        stored.push_back(slots);
+        c.CataloguePicture();
+        c.StoreWaveletCoefs(static_cast<std::int32_t>(i), slots, TWaveletCoefs{});
+    }
+    // Lists written before the store grew read the same afterwards.
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const TPicInfo& info = c.PicList[i];
+        const std::vector<int>& filled = cases[i % cases.size()];
+        EXPECT_EQ(info.WaveletCoefsPos.Filled, static_cast<std::int32_t>(filled.size())) << i;
+        EXPECT_EQ(info.WaveletCoefsPos, stored[i]) << i;
+        EXPECT_EQ(info.WaveletCoefsPos[249], stored[i][249]) << i;
+        EXPECT_EQ(info.WaveletCoefsNeg.Filled, 0);
+    }
+    EXPECT_GE(c.Signatures.BytesHeld(), 3000u * 51u * sizeof(TWaveletPoint));
+    c.Reset(2000);
+    EXPECT_EQ(c.Signatures.BytesHeld(), 0u);
+}

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <stdexcept>
 
@@ -127,8 +128,10 @@ std::vector<TPicturePair> indexedPairs(const SyntheticLibrary& library, const Se
                                        std::int32_t blockSize)
 {
     const auto& pictures = library.Pictures;
+    Catalogue catalogue;
+    library.fillCatalogue(catalogue);
     FastMatcher matcher(
-        settings.SearchOnlyIdentical,
+        catalogue, settings.SearchOnlyIdentical,
         [&pictures](std::int32_t earlier, std::int32_t current) {
             const std::int32_t content = pictures[static_cast<std::size_t>(earlier)].Content;
             return content >= 0 && content == pictures[static_cast<std::size_t>(current)].Content;
@@ -142,6 +145,7 @@ std::vector<TPicturePair> indexedPairs(const SyntheticLibrary& library, const Se
         const FastMatcher::Match match = matcher.findPartner(k, picture);
         if (match.Earlier >= 0)
             pairs.push_back({match.Earlier, k, match.Similarity});
+        StoreAnalysis(catalogue, k, picture, settings.SearchOnlyIdentical);
         matcher.add(k, picture);
     }
     return pairs;
@@ -257,15 +261,69 @@ TEST(Orientations, mapsArePermutationsClosedUnderInverse)
     }
 }
 
-TEST(MatcherEquivalence, threadCountDoesNotChangeTheResult)
+// Signatures drawn as photographs keep theirs: coarse positions (small row
+// plus column) are kept by most pictures with mostly one sign, so unrelated
+// pictures share many tokens. Copies are made of the last few pictures, so
+// that pictures searched side by side pair with each other, often with
+// several of them (copies of copies).
+SyntheticLibrary makePhotoLikeLibrary(std::uint32_t seed, int count)
 {
-    const SyntheticLibrary library = makeLibrary(7, 1500);
-    const Settings settings;
-    const RunResult single = run(library, settings, 1);
-    for (int threads : {2, 5}) {
-        const RunResult several = run(library, settings, threads);
-        EXPECT_EQ(single.Pairs, several.Pairs) << threads << " threads";
-        EXPECT_EQ(single.Texts, several.Texts) << threads << " threads";
+    std::mt19937 rng(seed);
+    std::vector<double> weight(128 * 128);
+    for (int p = 1; p < 128 * 128; ++p)
+        weight[std::size_t(p)] = 1.0 / std::pow(1.0 + p / 128 + p % 128, 1.5);
+    std::discrete_distribution<int> position(weight.begin(), weight.end());
+    SyntheticLibrary library;
+    std::vector<std::vector<std::pair<int, bool>>> kept;
+    for (int k = 0; k < count; ++k) {
+        const auto& shape = kShapes[rng() % std::size(kShapes)];
+        SyntheticPicture& picture = library.add(shape.first, shape.second);
+        const unsigned kind = rng() % 100;
+        const std::size_t source = kept.empty() ? 0 : kept.size() - 1 - rng() % std::min<std::size_t>(kept.size(), 20);
+        if (kind < 2 && !kept.empty()) {
+            // A byte-identical copy of a recent picture.
+            kept.push_back(kept[source]);
+            picture.Content = library.Pictures[source].Content >= 0 ? library.Pictures[source].Content : k;
+            library.Pictures[source].Content = picture.Content;
+            picture.Analysis.PreBuffer = library.Pictures[source].Analysis.PreBuffer;
+        } else if (kind < 10 && !kept.empty()) {
+            kept.push_back(variantOf(kept[source], rng, 20 + static_cast<int>(rng() % 120), static_cast<int>(rng() % 8)));
+        } else {
+            std::vector<bool> used(128 * 128, false);
+            std::vector<std::pair<int, bool>> fresh;
+            while (fresh.size() < 250) {
+                const int p = position(rng);
+                if (!used[std::size_t(p)]) {
+                    used[std::size_t(p)] = true;
+                    // The sign a position mostly has, now and then the other.
+                    fresh.emplace_back(p, ((p * 2654435761u) >> 7 & 1) != (rng() % 5 == 0));
+                }
+            }
+            kept.push_back(std::move(fresh));
+        }
+        setSignature(picture.Analysis, kept.back());
+        if (kind >= 98)
+            picture.Analysis.Decoded = false;
+    }
+    return library;
+}
+
+TEST(MatcherEquivalence, everyThreadCountGivesThePlainLoopsPairs)
+{
+    const std::pair<const char*, SyntheticLibrary> libraries[] = {{"clusters", makeLibrary(7, 1500)},
+                                                                  {"photo-like", makePhotoLikeLibrary(8, 1500)}};
+    for (const auto& [name, library] : libraries) {
+        for (std::int32_t stopAfter : {-1, 700}) {
+            const RunResult plain = run(library, Settings{}, 0, stopAfter);
+            EXPECT_GT(plain.Pairs.size(), stopAfter < 0 ? 60u : 20u) << name;
+            for (int threads : {1, 2, 5}) {
+                const RunResult fast = run(library, Settings{}, threads, stopAfter);
+                EXPECT_EQ(plain.Pairs, fast.Pairs) << name << ", " << threads << " threads, stop " << stopAfter;
+                EXPECT_EQ(plain.Texts, fast.Texts) << name << ", " << threads << " threads";
+                EXPECT_EQ(plain.LastPicIndex, fast.LastPicIndex) << name << ", " << threads << " threads";
+                EXPECT_EQ(plain.Stages, fast.Stages) << name << ", " << threads << " threads";
+            }
+        }
     }
 }
 
