@@ -18,7 +18,8 @@ struct MatchingEnvironment {
     // Called with a full path; must be safe to call from several threads at once
     // (each call with its own workspace).
     std::function<void(const std::string& path, AnalysisWorkspace&, AnalysedPicture&)> Analyse;
-    // Byte-for-byte comparison of two files, called on the matching thread.
+    // Byte-for-byte comparison of two files; the indexed matcher may call it
+    // from several matching threads at once.
     std::function<bool(const std::string& path1, const std::string& path2)> FilesIdentical;
 };
 
