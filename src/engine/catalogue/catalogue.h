@@ -43,14 +43,14 @@ struct TWaveletList {
     const TWaveletPoint* end() const { return Slots + Filled; }
     TWaveletPoint operator[](int slot) const { return slot < Filled ? Slots[slot] : TWaveletPoint{}; }
     TWaveletCoefs Expanded() const;
-    friend bool operator==(const TWaveletList& list, const TWaveletCoefs& slots) { return list.Expanded() == slots; }
+    friend bool operator==(const TWaveletList& list, const TWaveletCoefs& coefs) { return list.Expanded() == coefs; }
 };
 
 // Storage of the catalogued lists, in chunks that never move, so that a list
 // stays valid while later ones are added.
 class TSignatureStore {
 public:
-    TWaveletList Append(const TWaveletCoefs& slots);
+    TWaveletList Append(const TWaveletCoefs& coefs);
     void Clear();
     std::size_t BytesHeld() const { return m_chunks.size() * kChunkPoints * sizeof(TWaveletPoint); }
 
