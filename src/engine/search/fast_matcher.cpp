@@ -188,6 +188,19 @@ std::int32_t agreeingSlots(const List& pos, const List& neg, const std::vector<s
     return count;
 }
 
+// The kept slots of `pos` and `neg` as tokens, positives first.
+template <typename List>
+void tokensOf(const List& pos, const List& neg, std::vector<std::uint16_t>& out)
+{
+    out.clear();
+    for (const TWaveletPoint& p : pos)
+        if (!isEmptySlot(p))
+            out.push_back(static_cast<std::uint16_t>(positionOf(p) * 2));
+    for (const TWaveletPoint& p : neg)
+        if (!isEmptySlot(p))
+            out.push_back(static_cast<std::uint16_t>(positionOf(p) * 2 + 1));
+}
+
 } // namespace
 
 std::int32_t FastMatcher::verifiedCount(std::int32_t dense, const std::vector<std::int8_t>& signs) const
@@ -199,13 +212,7 @@ std::int32_t FastMatcher::verifiedCount(std::int32_t dense, const std::vector<st
 void FastMatcher::storedTokens(std::int32_t dense, std::vector<std::uint16_t>& out) const
 {
     const TPicInfo& info = m_catalogue.PicList[static_cast<std::size_t>(m_catalogueIndex[static_cast<std::size_t>(dense)])];
-    out.clear();
-    for (const TWaveletPoint& p : info.WaveletCoefsPos)
-        if (!isEmptySlot(p))
-            out.push_back(static_cast<std::uint16_t>(positionOf(p) * 2));
-    for (const TWaveletPoint& p : info.WaveletCoefsNeg)
-        if (!isEmptySlot(p))
-            out.push_back(static_cast<std::uint16_t>(positionOf(p) * 2 + 1));
+    tokensOf(info.WaveletCoefsPos, info.WaveletCoefsNeg, out);
 }
 
 std::int32_t FastMatcher::selectPrefix(const std::uint16_t* tokens, std::int32_t count, Probe& probe) const
@@ -416,13 +423,7 @@ FastMatcher::Match FastMatcher::recentMatch(std::int32_t index, const AnalysedPi
 
 void FastMatcher::Tokens(const AnalysedPicture& picture, std::vector<std::uint16_t>& out)
 {
-    out.clear();
-    for (const TWaveletPoint& p : picture.Pos)
-        if (!isEmptySlot(p))
-            out.push_back(static_cast<std::uint16_t>(positionOf(p) * 2));
-    for (const TWaveletPoint& p : picture.Neg)
-        if (!isEmptySlot(p))
-            out.push_back(static_cast<std::uint16_t>(positionOf(p) * 2 + 1));
+    tokensOf(picture.Pos, picture.Neg, out);
 }
 
 FastMatcher::Match FastMatcher::findPartner(std::int32_t index, const AnalysedPicture& picture)
