@@ -10,7 +10,10 @@
 // the size of the cache per picture.
 //
 //   bench_search [PICTURES [FOLDER [MODE]]] [--turned]
-//   defaults 2000 /tmp/ferrovin-bench-photos matchers; MODE cache or generate
+//   defaults 2000 /tmp/ferrovin-bench-photos matchers; MODE cache, generate,
+//   or one of search1, search2, bare1, bare2 (a single run, for profiling),
+//   or analysis: each picture's analysis and bare decode timed back to back
+//   on one thread, so that a slow spell of the machine weighs on both alike
 //
 // --turned compares the indexed search on all threads with and without
 // turned and mirrored matching instead.
@@ -38,6 +41,7 @@
 #include <sys/stat.h>
 
 #include "engine/catalogue/catalogue.h"
+#include "engine/search/analysis_pipeline.h"
 #include "engine/search/search_observer.h"
 #include "engine/search/search_run.h"
 #include "engine/settings/settings.h"
@@ -329,6 +333,43 @@ Bare bareDecodes(const std::string& folder, const std::vector<Planned>& plan, co
             static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC};
 }
 
+double threadSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The analysis of every picture against its bare decode, alternating which
+// goes first, by file type; processor time of the one thread doing both.
+void timeAnalysis(const std::string& folder, const std::vector<Planned>& plan, const Settings& settings)
+{
+    AnalysisWorkspace workspace;
+    AnalysedPicture analysed;
+    std::vector<unsigned char> row;
+    double bare[2] = {0, 0}, analysis[2] = {0, 0};
+    int counts[2] = {0, 0};
+    for (int i = 0; i < static_cast<int>(plan.size()); ++i) {
+        const bool png = plan[static_cast<std::size_t>(i)].Stored.Png;
+        const std::string path = folder + "/" + pictureName(i, plan[static_cast<std::size_t>(i)]);
+        for (int turn = 0; turn < 2; ++turn) {
+            const double start = threadSeconds();
+            if ((turn == 0) == (i % 2 == 0)) {
+                bareDecode(path, png, settings, row);
+                bare[png] += threadSeconds() - start;
+            } else {
+                AnalysePicture(path, settings, workspace, analysed);
+                analysis[png] += threadSeconds() - start;
+            }
+        }
+        ++counts[png];
+    }
+    for (int png = 0; png < 2; ++png)
+        std::printf("%4d %s: analysis %.2f s, bare decodes %.2f s processor: %.3f\n", counts[png],
+                    png ? "PNG " : "JPEG", analysis[png], bare[png], analysis[png] / bare[png]);
+    std::printf("all : analysis / bare decodes %.3f\n", (analysis[0] + analysis[1]) / (bare[0] + bare[1]));
+}
+
 struct Timing {
     double Wall = 0;
     double Processor = 0;
@@ -442,6 +483,22 @@ int main(int argc, char** argv)
     }
 
     const Settings settings;
+    if (mode == "analysis") {
+        timeAnalysis(folder, plan, settings);
+        return 0;
+    }
+    if (mode == "search1" || mode == "search2" || mode == "bare1" || mode == "bare2") {
+        const int threads = mode.back() - '0';
+        if (mode.starts_with("bare")) {
+            const Bare bare = bareDecodes(folder, plan, settings, threads);
+            std::printf("bare decodes, %d threads: %.2f s wall, %.2f s processor\n", threads, bare.Wall,
+                        bare.Processor);
+        } else {
+            printTiming(threads == 1 ? "indexed, 1 thread " : "indexed, 2 threads",
+                        timeSearch(folder, settings, threads, false));
+        }
+        return 0;
+    }
     // Bare decodes and searches alternate, the best of two of each, so that a
     // slow spell of a shared machine does not favour either.
     const Bare bare1 = bareDecodes(folder, plan, settings, 1);
