@@ -177,6 +177,23 @@ void decodePng(ByteSpan file, Raster& out)
     if (l.channels < 1 || l.channels > 4)
         throw EngineError("Unsupported PNG layout");
 
+    const Lut gamma = gammaTable(fileGamma(file));
+    bool plainGamma = true;
+    for (int i = 0; i < 256; ++i)
+        plainGamma = plainGamma && gamma[i] == i;
+    // 8-bit RGB with nothing to correct is already the raster: rows go straight in.
+    if (l.colorType == PNG_COLOR_TYPE_RGB && l.channels == 3 && plainGamma) {
+        out.setSize(static_cast<int>(l.width), static_cast<int>(l.height), PixelFormat::Pf24Bit);
+        out.PaletteSize = 0;
+        std::vector<png_bytep> rows(l.height);
+        for (png_uint_32 y = 0; y < l.height; ++y)
+            rows[y] = out.row(static_cast<int>(y));
+        for (int pass = 0; pass < l.passes; ++pass)
+            if (!readRows(s, rows.data(), l.height))
+                throw EngineError(s.message);
+        return;
+    }
+
     // Interlaced pictures need every pass's rows kept; others go one row at a time.
     const std::size_t rowBytes = std::size_t{l.width} * l.channels;
     const std::size_t keptRows = l.passes > 1 ? l.height : 1;
@@ -191,7 +208,6 @@ void decodePng(ByteSpan file, Raster& out)
                 throw EngineError(s.message);
     }
 
-    const Lut gamma = gammaTable(fileGamma(file));
     const Lut* scale = nullptr;
     Lut lowDepth{};
     if (l.colorType != PNG_COLOR_TYPE_PALETTE && l.bitDepth < 8) {
