@@ -12,6 +12,7 @@
 
 #include "engine/analysis/decoders/source_decoders.h"
 #include "engine/analysis/decoders/jpeg_codec.h"
+#include "engine/analysis/decoders/jpeg_round_trip.h"
 #include "engine/analysis/raster.h"
 #include "engine/engine_error.h"
 #include "engine/settings/settings.h"
@@ -191,9 +192,18 @@ void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallR
             decodeTiff(file, scratch.source);
             break;
         }
-        JpegStream stream;
-        encodeJpegQuality90(scratch.source, stream);
-        decodeJpeg(stream.bytes(), settings.MinPicWidth, settings.MinPicHeight, FullRaster, streamSize);
+        const Raster& source = scratch.source;
+        const int denominator = chooseScaleDenominator(static_cast<std::uint32_t>(source.Width),
+                                                       static_cast<std::uint32_t>(source.Height),
+                                                       settings.MinPicWidth, settings.MinPicHeight);
+        if (roundTripWithoutStream(source, denominator, FullRaster)) {
+            if (streamSize != nullptr)
+                *streamSize = {static_cast<std::uint32_t>(source.Width), static_cast<std::uint32_t>(source.Height)};
+        } else {
+            JpegStream stream;
+            encodeJpegQuality90(source, stream);
+            decodeJpeg(stream.bytes(), settings.MinPicWidth, settings.MinPicHeight, FullRaster, streamSize);
+        }
     }
     stretchToSmall(FullRaster, SmallRaster);
 }
