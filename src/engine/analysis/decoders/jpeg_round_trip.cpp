@@ -12,6 +12,10 @@
 
 #include <jpeglib.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "engine/analysis/decoders/jpeg_codec.h"
 #include "engine/analysis/raster.h"
 #include "engine/engine_error.h"
@@ -81,10 +85,6 @@ std::int32_t quantise(std::int32_t value, const Reciprocal& r)
 
 // ---- forward DCT: the library's slow integer method, outputs scaled by 8 ----
 
-// The reduced inverse DCTs read only these rows and columns of coefficients.
-constexpr std::array<int, 5> kFrequencies2x2{0, 1, 3, 5, 7};
-constexpr std::array<int, 7> kFrequencies4x4{0, 1, 2, 3, 5, 6, 7};
-
 // Eight 32-bit lanes: the DCT runs on all rows, then all columns, of a block at once.
 using Lanes = std::int32_t __attribute__((vector_size(32)));
 
@@ -123,10 +123,30 @@ using Lanes = std::int32_t __attribute__((vector_size(32)));
     p[1] = (t7 * fix13(1.501321110) + o1 + o4 + half) >> shift;
 }
 
-// The forward DCT of the 8x8 samples at `plane` (less 128, as the encoder
-// centres them), coefficients in natural order.
+using UnsignedLanes = std::uint32_t __attribute__((vector_size(32)));
+
+// A quantisation table's reciprocals laid out by row, for eight lanes at once.
+struct Divisors {
+    UnsignedLanes Factor[8];
+    UnsignedLanes Correction[8];
+    UnsignedLanes Shift[8];
+};
+
+Divisors divisorsOf(const std::array<Reciprocal, 64>& reciprocals)
+{
+    Divisors d{};
+    for (int i = 0; i < 64; ++i) {
+        d.Factor[i / 8][i % 8] = reciprocals[i].factor;
+        d.Correction[i / 8][i % 8] = reciprocals[i].correction;
+        d.Shift[i / 8][i % 8] = static_cast<std::uint32_t>(reciprocals[i].shift);
+    }
+    return d;
+}
+
+// The quantised forward DCT of the 8x8 samples at `plane` (less 128, as the
+// encoder centres them), coefficients in natural order.
 [[gnu::target_clones("avx2", "default")]]
-void forwardDct(const std::uint8_t* plane, std::size_t stride, Block& out)
+void forwardDct(const std::uint8_t* plane, std::size_t stride, const Divisors& divide, Block& out)
 {
     // Lane r of v[c] is row r, column c: the row pass works on all rows at once.
     Lanes v[8];
@@ -140,6 +160,13 @@ void forwardDct(const std::uint8_t* plane, std::size_t stride, Block& out)
         for (int c = 0; c < 8; ++c)
             w[r][c] = v[c][r];
     dctPass(w, true);
+    // Magnitudes divided as quantise() does, signs put back.
+    for (int r = 0; r < 8; ++r) {
+        const Lanes sign = w[r] >> 31;
+        const auto magnitude = reinterpret_cast<UnsignedLanes>((w[r] ^ sign) - sign);
+        const UnsignedLanes q = ((magnitude + divide.Correction[r]) * divide.Factor[r]) >> divide.Shift[r];
+        w[r] = (reinterpret_cast<const Lanes&>(q) ^ sign) - sign;
+    }
     std::memcpy(out.data(), w, sizeof w);
 }
 
@@ -210,6 +237,8 @@ struct Parameters {
     std::array<int, 64> chromaQuant{};
     std::array<Reciprocal, 64> lumaDivide{};
     std::array<Reciprocal, 64> chromaDivide{};
+    Divisors lumaDivisors{};
+    Divisors chromaDivisors{};
 };
 
 struct QuietErrors {
@@ -252,6 +281,8 @@ bool readParameters(jpeg_compress_struct& cinfo, QuietErrors& err, Parameters& p
         p.lumaDivide[i] = reciprocalOf(luma->quantval[i] * 8u);
         p.chromaDivide[i] = reciprocalOf(chroma->quantval[i] * 8u);
     }
+    p.lumaDivisors = divisorsOf(p.lumaDivide);
+    p.chromaDivisors = divisorsOf(p.chromaDivide);
     return true;
 }
 
@@ -305,24 +336,87 @@ void convertPixels(const std::uint8_t* __restrict rgb, int count, std::uint8_t* 
     }
 }
 
+#if defined(__x86_64__)
+// The same conversion sixteen pixels at a time. Each 32-bit lane holds R + G
+// * 65536 (or G + B * 65536) as two 16-bit halves, so that one multiply-add
+// gives two of the three products; G's coefficient, too large for 16 bits, is
+// taken as (coefficient - 65536) plus the lane itself. Returns the pixels done.
+[[gnu::target("avx2")]]
+int convertPixelsWide(const std::uint8_t* rgb, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr)
+{
+    constexpr char z = -1;
+    // From the 16 bytes at pixel 0 (pixels 0-3) and at byte 8 (pixels 4-7) of each group of 8.
+    const __m256i rgFirst = _mm256_setr_epi8(0, z, 1, z, 3, z, 4, z, 6, z, 7, z, 9, z, 10, z,
+                                             0, z, 1, z, 3, z, 4, z, 6, z, 7, z, 9, z, 10, z);
+    const __m256i rgSecond = _mm256_setr_epi8(4, z, 5, z, 7, z, 8, z, 10, z, 11, z, 13, z, 14, z,
+                                              4, z, 5, z, 7, z, 8, z, 10, z, 11, z, 13, z, 14, z);
+    const __m256i gbFirst = _mm256_setr_epi8(1, z, 2, z, 4, z, 5, z, 7, z, 8, z, 10, z, 11, z,
+                                             1, z, 2, z, 4, z, 5, z, 7, z, 8, z, 10, z, 11, z);
+    const __m256i gbSecond = _mm256_setr_epi8(5, z, 6, z, 8, z, 9, z, 11, z, 12, z, 14, z, 15, z,
+                                              5, z, 6, z, 8, z, 9, z, 11, z, 12, z, 14, z, 15, z);
+    const __m256i toY = _mm256_set1_epi32(static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(fix16(0.29900) - 1) | (static_cast<std::uint32_t>(fix16(0.58700) - 65536) << 16)));
+    const __m256i bToY = _mm256_set1_epi32(fix16(0.11400) << 16);  // on G + B * 65536
+    const __m256i toCb = _mm256_set1_epi32(static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(-fix16(0.16874) & 0xFFFF) | (static_cast<std::uint32_t>(-fix16(0.33126)) << 16)));
+    const __m256i toCr = _mm256_set1_epi32(static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(-fix16(0.41869) & 0xFFFF) | (static_cast<std::uint32_t>(-fix16(0.08131)) << 16)));
+    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    const __m256i yAdd = _mm256_set1_epi32(1 << 15);
+    const __m256i cAdd = _mm256_set1_epi32((128 << 16) + (1 << 15) - 1);
+    int x = 0;
+    for (; x + 16 <= count; x += 16) {
+        const std::uint8_t* p = rgb + 3 * x;
+        const __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 24),
+                                              reinterpret_cast<const __m128i*>(p));
+        const __m256i b = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 32),
+                                              reinterpret_cast<const __m128i*>(p + 8));
+        __m256i outY[2], outCb[2], outCr[2];
+        for (int half = 0; half < 2; ++half) {
+            const __m256i rg = _mm256_shuffle_epi8(half == 0 ? a : b, half == 0 ? rgFirst : rgSecond);
+            const __m256i gb = _mm256_shuffle_epi8(half == 0 ? a : b, half == 0 ? gbFirst : gbSecond);
+            const __m256i r = _mm256_and_si256(rg, low16);
+            const __m256i blue = _mm256_srli_epi32(gb, 16);
+            // Y: (19595 - 1) R + (38470 - 65536) G, plus the lane R + 65536 G, plus 7471 B.
+            __m256i v = _mm256_add_epi32(_mm256_madd_epi16(rg, toY), rg);
+            v = _mm256_add_epi32(v, _mm256_madd_epi16(gb, bToY));
+            outY[half] = _mm256_srli_epi32(_mm256_add_epi32(v, yAdd), 16);
+            v = _mm256_add_epi32(_mm256_madd_epi16(rg, toCb), _mm256_slli_epi32(blue, 15));
+            outCb[half] = _mm256_srli_epi32(_mm256_add_epi32(v, cAdd), 16);
+            v = _mm256_add_epi32(_mm256_madd_epi16(gb, toCr), _mm256_slli_epi32(r, 15));
+            outCr[half] = _mm256_srli_epi32(_mm256_add_epi32(v, cAdd), 16);
+        }
+        // Per 128-bit half: pixels 0-3 then 4-7 of its group of eight.
+        const __m256i* lanes[3] = {outY, outCb, outCr};
+        std::uint8_t* outs[3] = {y, cb, cr};
+        for (int k = 0; k < 3; ++k) {
+            const __m256i words = _mm256_packs_epi32(lanes[k][0], lanes[k][1]);
+            const __m256i bytes = _mm256_packus_epi16(words, words);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(outs[k] + x), _mm256_castsi256_si128(bytes));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(outs[k] + x + 8), _mm256_extracti128_si256(bytes, 1));
+        }
+    }
+    return x;
+}
+#endif
+
 // One row converted and widened to `padded` samples by repeating the last
 // pixel, as the encoder widens rows to whole blocks.
 void convertRow(const std::uint8_t* rgb, int width, int padded, std::uint8_t* y, std::uint8_t* cb,
                 std::uint8_t* cr)
 {
-    convertPixels(rgb, width, y, cb, cr);
+    int done = 0;
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide)
+        done = convertPixelsWide(rgb, width, y, cb, cr);
+#endif
+    convertPixels(rgb + 3 * done, width - done, y + done, cb + done, cr + done);
     std::memset(y + width, y[width - 1], static_cast<std::size_t>(padded - width));
     std::memset(cb + width, cb[width - 1], static_cast<std::size_t>(padded - width));
     std::memset(cr + width, cr[width - 1], static_cast<std::size_t>(padded - width));
 }
 
-template <std::size_t N>
-void quantiseBlock(Block& block, const std::array<Reciprocal, 64>& divide, const std::array<int, N>& frequencies)
-{
-    for (const int r : frequencies)
-        for (const int c : frequencies)
-            block[r * 8 + c] = quantise(block[r * 8 + c], divide[r * 8 + c]);
-}
 
 } // namespace
 
@@ -396,8 +490,7 @@ void computeRoundTripWithoutStream(const Raster& rgb, int scaleDenominator, Rast
                     const std::int32_t dc = quantise(sum - 64 * 128, p.lumaDivide[0]);
                     lumaRows[blockRow * outStride + bx] = rangeLimit(descale(dc * p.lumaQuant[0], 3));
                 } else {
-                    forwardDct(plane + bx * 8, stride, block);
-                    quantiseBlock(block, p.lumaDivide, kFrequencies2x2);
+                    forwardDct(plane + bx * 8, stride, p.lumaDivisors, block);
                     std::uint8_t samples[2][2];
                     inverseDct2x2(block, p.lumaQuant.data(), samples);
                     for (int r = 0; r < 2; ++r)
@@ -408,16 +501,14 @@ void computeRoundTripWithoutStream(const Raster& rgb, int scaleDenominator, Rast
         }
         for (auto [half, rowsOut] : {std::pair{&smallCb, &cbRows}, std::pair{&smallCr, &crRows}}) {
             for (int bx = 0; bx < mcuColumns; ++bx) {
-                forwardDct(half->data() + bx * 8, static_cast<std::size_t>(chromaWidth), block);
+                forwardDct(half->data() + bx * 8, static_cast<std::size_t>(chromaWidth), p.chromaDivisors, block);
                 if (scaleDenominator == 8) {
-                    quantiseBlock(block, p.chromaDivide, kFrequencies2x2);
                     std::uint8_t samples[2][2];
                     inverseDct2x2(block, p.chromaQuant.data(), samples);
                     for (int r = 0; r < 2; ++r)
                         for (int c = 0; c < 2; ++c)
                             (*rowsOut)[r * outStride + bx * 2 + c] = samples[r][c];
                 } else {
-                    quantiseBlock(block, p.chromaDivide, kFrequencies4x4);
                     std::uint8_t samples[4][4];
                     inverseDct4x4(block, p.chromaQuant.data(), samples);
                     for (int r = 0; r < 4; ++r)
