@@ -4,7 +4,6 @@
 #include <array>
 #include <csetjmp>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -235,8 +234,7 @@ void inverseDct4x4(const Block& q, const int* quant, std::uint8_t out[4][4])
 struct Parameters {
     std::array<int, 64> lumaQuant{};
     std::array<int, 64> chromaQuant{};
-    std::array<Reciprocal, 64> lumaDivide{};
-    std::array<Reciprocal, 64> chromaDivide{};
+    Reciprocal lumaDc{};  // alone at 1/8
     Divisors lumaDivisors{};
     Divisors chromaDivisors{};
 };
@@ -275,14 +273,16 @@ bool readParameters(jpeg_compress_struct& cinfo, QuietErrors& err, Parameters& p
     const JQUANT_TBL* chroma = cinfo.quant_tbl_ptrs[c[1].quant_tbl_no];
     if (luma == nullptr || chroma == nullptr)
         return false;
+    std::array<Reciprocal, 64> lumaDivide, chromaDivide;
     for (int i = 0; i < 64; ++i) {
         p.lumaQuant[i] = luma->quantval[i];
         p.chromaQuant[i] = chroma->quantval[i];
-        p.lumaDivide[i] = reciprocalOf(luma->quantval[i] * 8u);
-        p.chromaDivide[i] = reciprocalOf(chroma->quantval[i] * 8u);
+        lumaDivide[i] = reciprocalOf(luma->quantval[i] * 8u);
+        chromaDivide[i] = reciprocalOf(chroma->quantval[i] * 8u);
     }
-    p.lumaDivisors = divisorsOf(p.lumaDivide);
-    p.chromaDivisors = divisorsOf(p.chromaDivide);
+    p.lumaDc = lumaDivide[0];
+    p.lumaDivisors = divisorsOf(lumaDivide);
+    p.chromaDivisors = divisorsOf(chromaDivide);
     return true;
 }
 
@@ -319,9 +319,9 @@ struct ColourTables {
 
 std::uint8_t clampSample(std::int32_t v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
 
-// RGB to Y, Cb and Cr. Written as one plain loop over separate outputs so that
-// the compiler vectorises it; the wide variant is chosen where the processor
-// has it. Integer arithmetic, so every variant gives the same bytes.
+// RGB to Y, Cb and Cr: the last pixels of each row, and whole rows where the
+// processor lacks AVX2. One plain loop over separate outputs, which the
+// compiler vectorises; integer arithmetic, so every variant gives the same bytes.
 [[gnu::target_clones("avx2", "default"), gnu::optimize("tree-vectorize")]]
 void convertPixels(const std::uint8_t* __restrict rgb, int count, std::uint8_t* __restrict y,
                    std::uint8_t* __restrict cb, std::uint8_t* __restrict cr)
@@ -417,14 +417,15 @@ void convertRow(const std::uint8_t* rgb, int width, int padded, std::uint8_t* y,
     std::memset(cr + width, cr[width - 1], static_cast<std::size_t>(padded - width));
 }
 
-
 } // namespace
 
 void computeRoundTripWithoutStream(const Raster& rgb, int scaleDenominator, Raster& out)
 {
     static const std::optional<Parameters> parameters = libraryParameters();
     static const ColourTables colours;
-    if (!parameters || rgb.Format != PixelFormat::Pf24Bit || rgb.Width <= 0 || rgb.Height <= 0
+    if (!parameters)
+        throw EngineError("JPEG library gives unexpected quality-90 parameters");
+    if (rgb.Format != PixelFormat::Pf24Bit || rgb.Width <= 0 || rgb.Height <= 0
         || (scaleDenominator != 4 && scaleDenominator != 8))
         throw EngineError("Nothing to encode");
     const Parameters& p = *parameters;
@@ -487,7 +488,7 @@ void computeRoundTripWithoutStream(const Raster& rgb, int scaleDenominator, Rast
                     std::int32_t sum = 0;
                     for (int c = 0; c < 8; ++c)
                         sum += columnSums[bx * 8 + c];
-                    const std::int32_t dc = quantise(sum - 64 * 128, p.lumaDivide[0]);
+                    const std::int32_t dc = quantise(sum - 64 * 128, p.lumaDc);
                     lumaRows[blockRow * outStride + bx] = rangeLimit(descale(dc * p.lumaQuant[0], 3));
                 } else {
                     forwardDct(plane + bx * 8, stride, p.lumaDivisors, block);
@@ -580,9 +581,8 @@ bool agreesWithLibrary(int width, int height)
 bool roundTripWithoutStream(const Raster& rgb, int scaleDenominator, Raster& out)
 {
     // The encoder refuses sides beyond its format's limit; leave that failure to it.
-    constexpr int kMaxSide = 65500;
-    if (rgb.Format != PixelFormat::Pf24Bit || rgb.Width <= 0 || rgb.Height <= 0 || rgb.Width > kMaxSide
-        || rgb.Height > kMaxSide)
+    if (rgb.Format != PixelFormat::Pf24Bit || rgb.Width <= 0 || rgb.Height <= 0 || rgb.Width > JPEG_MAX_DIMENSION
+        || rgb.Height > JPEG_MAX_DIMENSION)
         return false;
     static bool eighthAgrees = false;
     static bool quarterAgrees = false;
