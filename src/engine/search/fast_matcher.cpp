@@ -27,6 +27,9 @@ namespace {
 // kPrefixSlack tokens more means a pair that agrees well enough shares at
 // least kPrefixSlack + 1 tokens of both prefixes: the agreeing tokens left out
 // of either prefix are the last ones of the agreeing set, at most 124 - slack.
+// On photo-like signatures a shorter slack saves little counting but lets
+// through far more candidates to verify: at 100,000 pictures, 12 instead of 20
+// counts 14 % less, verifies about 500 times as many and takes three times as long.
 constexpr std::int32_t kPrefixSlack = 20;
 static_assert(kPrefixSlack < kPairingCount);
 
