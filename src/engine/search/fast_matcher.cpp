@@ -33,8 +33,20 @@ namespace {
 constexpr std::int32_t kPrefixSlack = 20;
 static_assert(kPrefixSlack < kPairingCount);
 
-constexpr std::size_t kFetchAhead = 8;
-constexpr std::ptrdiff_t kLineAhead = 128;
+constexpr std::size_t kFetchAhead = 4;
+constexpr std::ptrdiff_t kLineAhead = 256;
+
+// Requests every line of a stretch's first kLineAhead entries. Stretches run
+// to a dozen lines or so, too short for the hardware to see a stream in them:
+// whole heads four stretches ahead instead of two lines eight ahead took
+// matching 200,000 pictures from 72-76 s to 60-62 s.
+inline void fetchHead(const std::uint16_t* begin, const std::uint16_t* end)
+{
+    const std::uint16_t* const last = std::min(end, begin + kLineAhead) - 1;
+    for (const std::uint16_t* line = begin; line < last; line += 32)
+        __builtin_prefetch(line);
+    __builtin_prefetch(last);
+}
 
 // Zeroes a chunk of counters and tells which reached `hits`, bit i for
 // counter i.
@@ -347,14 +359,10 @@ std::int32_t FastMatcher::signatureWinner(const std::vector<std::uint16_t>& toke
         const std::size_t stretches = stretchList.size();
         std::uint8_t* const blockCounts = counts + low;
         for (std::size_t j = 0; j < std::min<std::size_t>(kFetchAhead, stretches); ++j)
-            __builtin_prefetch(stretchList[j].first);
+            fetchHead(stretchList[j].first, stretchList[j].second);
         for (std::size_t j = 0; j < stretches; ++j) {
-            if (j + kFetchAhead < stretches) {
-                const auto& ahead = stretchList[j + kFetchAhead];
-                __builtin_prefetch(ahead.first);
-                if (ahead.second - ahead.first > 32)
-                    __builtin_prefetch(ahead.first + 32);
-            }
+            if (j + kFetchAhead < stretches)
+                fetchHead(stretchList[j + kFetchAhead].first, stretchList[j + kFetchAhead].second);
             const std::uint16_t* const end = stretchList[j].second;
             const std::uint16_t* offset = stretchList[j].first;
             // Long stretches fetch their own lines ahead, a few at a time.
