@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,34 @@ void stretchToSmall(const Raster& full, Raster& small)
     }
 }
 
+// Hands a PNG's rows straight to the stream-free round trip when it applies,
+// so that the full-size picture is never held.
+class RoundTripSink final : public RowSink {
+public:
+    RoundTripSink(const Settings& settings, Raster& out) : m_settings(settings), m_out(out) {}
+
+    bool begin(int width, int height) override
+    {
+        const int denominator = chooseScaleDenominator(static_cast<std::uint32_t>(width),
+                                                       static_cast<std::uint32_t>(height),
+                                                       m_settings.MinPicWidth, m_settings.MinPicHeight);
+        if (!roundTripWithoutStreamAvailable(width, height, denominator))
+            return false;
+        m_strips.emplace(width, height, denominator, m_out);
+        Size = {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
+        return true;
+    }
+
+    void rows(const std::uint8_t* const* rows, int count) override { m_strips->add(rows, count); }
+
+    StreamSize Size;
+
+private:
+    const Settings& m_settings;
+    Raster& m_out;
+    std::optional<RoundTripStrips> m_strips;
+};
+
 } // namespace
 
 void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallRaster,
@@ -185,9 +214,16 @@ void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallR
         case Route::Gif:
             decodeGif(file, scratch.source);
             break;
-        case Route::Png:
-            decodePng(file, scratch.source);
+        case Route::Png: {
+            RoundTripSink sink(settings, FullRaster);
+            if (decodePng(file, scratch.source, sink)) {
+                if (streamSize != nullptr)
+                    *streamSize = sink.Size;
+                stretchToSmall(FullRaster, SmallRaster);
+                return;
+            }
             break;
+        }
         default:
             decodeTiff(file, scratch.source);
             break;

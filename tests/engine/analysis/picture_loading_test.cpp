@@ -142,17 +142,26 @@ TEST(PictureLoading, reusedRastersTakeEachPictureWhole)
 
 TEST(PictureLoading, bmpAndItsPngCopyGiveIdenticalRasters)
 {
-    TempDir dir;
-    const Raster picture = test::makeNoise(61, 47, 5);
-    test::writeBmp24(dir.path() + "a.bmp", picture);
-    test::writePng(dir.path() + "a.png", picture);
-    test::writeTiff(dir.path() + "a.tif", picture);
-    const Loaded bmp = load(dir.path() + "a.bmp");
-    const Loaded png = load(dir.path() + "a.png");
-    const Loaded tif = load(dir.path() + "a.tif");
-    EXPECT_EQ(bmp.full.Pixels, png.full.Pixels);
-    EXPECT_EQ(bmp.small.Pixels, png.small.Pixels);
-    EXPECT_EQ(bmp.full.Pixels, tif.full.Pixels);
+    // Full size, and large ones whose PNG rows go strip by strip into the
+    // round trip (bottom strips of 15 and 9 rows) while the BMP's are held whole.
+    for (const auto& [width, height] : {std::pair{61, 47}, std::pair{1033, 1017}, std::pair{700, 603}}) {
+        SCOPED_TRACE(testing::Message() << width << "x" << height);
+        TempDir dir;
+        const Raster picture = test::makeNoise(width, height, 5);
+        test::writeBmp24(dir.path() + "a.bmp", picture);
+        test::writePng(dir.path() + "a.png", picture);
+        test::writeTiff(dir.path() + "a.tif", picture);
+        const Loaded bmp = load(dir.path() + "a.bmp");
+        const Loaded png = load(dir.path() + "a.png");
+        const Loaded tif = load(dir.path() + "a.tif");
+        EXPECT_EQ(bmp.full.Width, png.full.Width);
+        EXPECT_EQ(bmp.full.Pixels, png.full.Pixels);
+        EXPECT_EQ(bmp.small.Pixels, png.small.Pixels);
+        EXPECT_EQ(bmp.full.Pixels, tif.full.Pixels);
+        // Cut short inside the image data: a plain failure, not a partial picture.
+        const std::string bytes = test::readFile(dir.path() + "a.png");
+        EXPECT_THROW(load(dir.writeFile("cut.png", bytes.substr(0, bytes.size() / 2))), EngineError);
+    }
 }
 
 TEST(PictureLoading, nonJpegPicturesGoThroughOneQuality90Encoding)

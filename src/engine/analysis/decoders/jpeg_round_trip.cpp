@@ -5,6 +5,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -484,121 +485,200 @@ void convertRow(const std::uint8_t* rgb, int width, int padded, std::uint8_t* y,
     std::memset(cr + width, cr[width - 1], static_cast<std::size_t>(padded - width));
 }
 
+#if defined(__x86_64__)
+// Thirty-two averages at a time; returns how many were done.
+[[gnu::target("avx2")]]
+int averagePairsWide(const std::uint8_t* a, const std::uint8_t* b, int count, std::uint8_t* out)
+{
+    const __m256i ones = _mm256_set1_epi8(1);
+    const __m256i bias = _mm256_set1_epi32(0x00020001);  // 1 for even outputs, 2 for odd ones
+    __m256i sums[2];
+    int c = 0;
+    for (; c + 32 <= count; c += 32) {
+        for (int k = 0; k < 2; ++k) {
+            const int at = 2 * c + 32 * k;
+            const __m256i top = _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + at)), ones);
+            const __m256i bottom = _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + at)), ones);
+            sums[k] = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(top, bottom), bias), 2);
+        }
+        const __m256i packed = _mm256_packus_epi16(sums[0], sums[1]);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c), _mm256_permute4x64_epi64(packed, 0xD8));
+    }
+    return c;
+}
+#endif
+
+// One row of 2x2 chroma averages as the encoder downsamples: the two rows'
+// pairs summed, plus 1 or 2 alternately, over 4.
+void averagePairs(const std::uint8_t* a, const std::uint8_t* b, int count, std::uint8_t* out)
+{
+    int c = 0;
+#if defined(__x86_64__)
+    static const bool wide = __builtin_cpu_supports("avx2");
+    if (wide)
+        c = averagePairsWide(a, b, count, out);
+#endif
+    for (; c < count; ++c)
+        out[c] = static_cast<std::uint8_t>((a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1] + 1 + (c & 1)) >> 2);
+}
+
+// Column sums of eight rows of `count` samples, for the blocks' DC terms.
+[[gnu::target_clones("avx2", "default"), gnu::optimize("tree-vectorize")]]
+void sumColumns(const std::uint8_t* __restrict plane, std::size_t stride, std::size_t count,
+                std::uint16_t* __restrict sums)
+{
+    for (std::size_t x = 0; x < count; ++x) {
+        unsigned sum = 0;
+        for (int r = 0; r < 8; ++r)
+            sum += plane[r * stride + x];
+        sums[x] = static_cast<std::uint16_t>(sum);
+    }
+}
+
 } // namespace
+
+// Everything one picture's round trip keeps from strip to strip.
+struct RoundTripStrips::State {
+    const Parameters& p;
+    Raster& out;
+    int width, height, scaleDenominator;
+    int outWidth, outHeight, chromaOut, mcuColumns, padded, chromaWidth, lumaBlocks;
+    std::size_t stride, outStride;
+    int top = 0;
+    std::vector<std::uint8_t> y, cb, cr, smallCb, smallCr, lumaRows, cbRows, crRows;
+    std::vector<std::uint16_t> columnSums;
+
+    State(const Parameters& parameters, int w, int h, int scale, Raster& target)
+        : p(parameters), out(target), width(w), height(h), scaleDenominator(scale),
+          outWidth((w + scale - 1) / scale), outHeight((h + scale - 1) / scale),
+          chromaOut(16 / scale),  // per chroma block side, and rows per strip
+          mcuColumns((w + 15) / 16), padded(mcuColumns * 16), chromaWidth(mcuColumns * 8),
+          lumaBlocks((w + 7) / 8), stride(static_cast<std::size_t>(padded)),
+          outStride(static_cast<std::size_t>(mcuColumns * chromaOut)),
+          y(16 * stride), cb(16 * stride), cr(16 * stride),
+          smallCb(8 * static_cast<std::size_t>(chromaWidth)), smallCr(smallCb.size()),
+          // One strip's decoded samples: chromaOut rows of luma, Cb and Cr.
+          lumaRows(chromaOut * outStride), cbRows(lumaRows.size()), crRows(lumaRows.size()),
+          columnSums(stride)
+    {
+    }
+};
+
+RoundTripStrips::RoundTripStrips(int width, int height, int scaleDenominator, Raster& out)
+{
+    static const std::optional<Parameters> parameters = libraryParameters();
+    if (!parameters)
+        throw EngineError("JPEG library gives unexpected quality-90 parameters");
+    if (width <= 0 || height <= 0 || (scaleDenominator != 4 && scaleDenominator != 8))
+        throw EngineError("Nothing to encode");
+    m_state = std::make_unique<State>(*parameters, width, height, scaleDenominator, out);
+    out.setSize(m_state->outWidth, m_state->outHeight, PixelFormat::Pf24Bit);
+    out.PaletteSize = 0;
+}
+
+RoundTripStrips::~RoundTripStrips() = default;
+
+void RoundTripStrips::add(const std::uint8_t* const* pixelRows, int count)
+{
+    static const ColourTables colours;
+    State& s = *m_state;
+    const Parameters& p = s.p;
+    const int top = s.top;
+    const int rows = std::min({16, count, s.height - top});
+    if (rows <= 0)
+        return;
+    s.top += 16;
+    const int width = s.width, padded = s.padded, chromaWidth = s.chromaWidth, scaleDenominator = s.scaleDenominator;
+    const std::size_t stride = s.stride, outStride = s.outStride;
+    std::vector<std::uint8_t>&y = s.y, &cb = s.cb, &cr = s.cr;
+    Block block;
+
+    for (int r = 0; r < rows; ++r)
+        convertRow(pixelRows[r], width, padded, &y[r * stride], &cb[r * stride], &cr[r * stride]);
+    for (int r = rows; r < 16; ++r) {
+        std::memcpy(&y[r * stride], &y[(rows - 1) * stride], stride);
+        std::memcpy(&cb[r * stride], &cb[(rows - 1) * stride], stride);
+        std::memcpy(&cr[r * stride], &cr[(rows - 1) * stride], stride);
+    }
+    // Chroma rows past the picture's last pair repeat that pair's average.
+    const int lastPair = (rows - 1) / 2;
+    for (int k = 0; k < 8; ++k) {
+        const int pair = std::min(k, lastPair);
+        for (auto [full, half] : {std::pair{&cb, &s.smallCb}, std::pair{&cr, &s.smallCr}}) {
+            const std::uint8_t* a = &(*full)[2 * pair * stride];
+            const std::uint8_t* b = a + stride;
+            averagePairs(a, b, chromaWidth, &(*half)[static_cast<std::size_t>(k) * chromaWidth]);
+        }
+    }
+
+    for (int blockRow = 0; blockRow < 2; ++blockRow) {
+        const std::uint8_t* plane = &y[static_cast<std::size_t>(blockRow) * 8 * stride];
+        if (scaleDenominator == 8) {
+            // At 1/8 only each block's sum counts: columns first, in wide steps.
+            sumColumns(plane, stride, stride, s.columnSums.data());
+        }
+        for (int bx = 0; bx < s.lumaBlocks; ++bx) {
+            if (scaleDenominator == 8) {
+                std::int32_t sum = 0;
+                for (int c = 0; c < 8; ++c)
+                    sum += s.columnSums[bx * 8 + c];
+                const std::int32_t dc = quantise(sum - 64 * 128, p.lumaDc);
+                s.lumaRows[blockRow * outStride + bx] = rangeLimit(descale(dc * p.lumaQuant[0], 3));
+            } else {
+                forwardDct(plane + bx * 8, stride, p.lumaDivisors, block);
+                std::uint8_t samples[2][2];
+                inverseDct2x2(block, p.lumaQuant.data(), samples);
+                for (int r = 0; r < 2; ++r)
+                    for (int c = 0; c < 2; ++c)
+                        s.lumaRows[(blockRow * 2 + r) * outStride + bx * 2 + c] = samples[r][c];
+            }
+        }
+    }
+    for (auto [half, rowsOut] : {std::pair{&s.smallCb, &s.cbRows}, std::pair{&s.smallCr, &s.crRows}}) {
+        for (int bx = 0; bx < s.mcuColumns; ++bx) {
+            forwardDct(half->data() + bx * 8, static_cast<std::size_t>(chromaWidth), p.chromaDivisors, block);
+            if (scaleDenominator == 8) {
+                std::uint8_t samples[2][2];
+                inverseDct2x2(block, p.chromaQuant.data(), samples);
+                for (int r = 0; r < 2; ++r)
+                    for (int c = 0; c < 2; ++c)
+                        (*rowsOut)[r * outStride + bx * 2 + c] = samples[r][c];
+            } else {
+                std::uint8_t samples[4][4];
+                inverseDct4x4(block, p.chromaQuant.data(), samples);
+                for (int r = 0; r < 4; ++r)
+                    for (int c = 0; c < 4; ++c)
+                        (*rowsOut)[r * outStride + bx * 4 + c] = samples[r][c];
+            }
+        }
+    }
+
+    const int firstOut = top / scaleDenominator;
+    for (int r = 0; r < s.chromaOut && firstOut + r < s.outHeight; ++r) {
+        std::uint8_t* dst = s.out.row(firstOut + r);
+        const std::uint8_t* ly = &s.lumaRows[r * outStride];
+        const std::uint8_t* lb = &s.cbRows[r * outStride];
+        const std::uint8_t* lr = &s.crRows[r * outStride];
+        for (int x = 0; x < s.outWidth; ++x) {
+            const std::int32_t luma = ly[x];
+            dst[3 * x] = clampSample(luma + colours.crToR[lr[x]]);
+            dst[3 * x + 1] = clampSample(luma + ((colours.cbToG[lb[x]] + colours.crToG[lr[x]]) >> 16));
+            dst[3 * x + 2] = clampSample(luma + colours.cbToB[lb[x]]);
+        }
+    }
+}
 
 void computeRoundTripWithoutStream(const Raster& rgb, int scaleDenominator, Raster& out)
 {
-    static const std::optional<Parameters> parameters = libraryParameters();
-    static const ColourTables colours;
-    if (!parameters)
-        throw EngineError("JPEG library gives unexpected quality-90 parameters");
-    if (rgb.Format != PixelFormat::Pf24Bit || rgb.Width <= 0 || rgb.Height <= 0
-        || (scaleDenominator != 4 && scaleDenominator != 8))
+    if (rgb.Format != PixelFormat::Pf24Bit)
         throw EngineError("Nothing to encode");
-    const Parameters& p = *parameters;
-    const int width = rgb.Width;
-    const int height = rgb.Height;
-    const int outWidth = (width + scaleDenominator - 1) / scaleDenominator;
-    const int outHeight = (height + scaleDenominator - 1) / scaleDenominator;
-    const int chromaOut = 16 / scaleDenominator; // per chroma block side, and rows per strip
-    const int mcuColumns = (width + 15) / 16;
-    const int padded = mcuColumns * 16;
-    const int chromaWidth = mcuColumns * 8;
-    const int lumaBlocks = (width + 7) / 8;
-
-    out.setSize(outWidth, outHeight, PixelFormat::Pf24Bit);
-    out.PaletteSize = 0;
-
-    const auto stride = static_cast<std::size_t>(padded);
-    std::vector<std::uint8_t> y(16 * stride), cb(16 * stride), cr(16 * stride);
-    std::vector<std::uint8_t> smallCb(8 * static_cast<std::size_t>(chromaWidth));
-    std::vector<std::uint8_t> smallCr(smallCb.size());
-    // One strip's decoded samples: chromaOut rows of luma, Cb and Cr.
-    const auto outStride = static_cast<std::size_t>(mcuColumns * chromaOut);
-    std::vector<std::uint8_t> lumaRows(chromaOut * outStride), cbRows(lumaRows.size()), crRows(lumaRows.size());
-
-    std::vector<std::uint16_t> columnSums(stride);
-    Block block;
-    for (int top = 0; top < height; top += 16) {
-        const int rows = std::min(16, height - top);
-        for (int r = 0; r < rows; ++r)
-            convertRow(rgb.row(top + r), width, padded, &y[r * stride], &cb[r * stride], &cr[r * stride]);
-        for (int r = rows; r < 16; ++r) {
-            std::memcpy(&y[r * stride], &y[(rows - 1) * stride], stride);
-            std::memcpy(&cb[r * stride], &cb[(rows - 1) * stride], stride);
-            std::memcpy(&cr[r * stride], &cr[(rows - 1) * stride], stride);
-        }
-        // Chroma rows past the picture's last pair repeat that pair's average.
-        const int lastPair = (rows - 1) / 2;
-        for (int k = 0; k < 8; ++k) {
-            const int pair = std::min(k, lastPair);
-            for (auto [full, half] : {std::pair{&cb, &smallCb}, std::pair{&cr, &smallCr}}) {
-                const std::uint8_t* a = &(*full)[2 * pair * stride];
-                const std::uint8_t* b = a + stride;
-                std::uint8_t* o = &(*half)[static_cast<std::size_t>(k) * chromaWidth];
-                for (int c = 0; c < chromaWidth; ++c)
-                    o[c] = static_cast<std::uint8_t>((a[2 * c] + a[2 * c + 1] + b[2 * c] + b[2 * c + 1] + 1 + (c & 1)) >> 2);
-            }
-        }
-
-        for (int blockRow = 0; blockRow < 2; ++blockRow) {
-            const std::uint8_t* plane = &y[static_cast<std::size_t>(blockRow) * 8 * stride];
-            if (scaleDenominator == 8) {
-                // At 1/8 only each block's sum counts: columns first, in wide steps.
-                std::copy(plane, plane + stride, columnSums.begin());
-                for (int r = 1; r < 8; ++r)
-                    for (std::size_t x = 0; x < stride; ++x)
-                        columnSums[x] = static_cast<std::uint16_t>(columnSums[x] + plane[r * stride + x]);
-            }
-            for (int bx = 0; bx < lumaBlocks; ++bx) {
-                if (scaleDenominator == 8) {
-                    std::int32_t sum = 0;
-                    for (int c = 0; c < 8; ++c)
-                        sum += columnSums[bx * 8 + c];
-                    const std::int32_t dc = quantise(sum - 64 * 128, p.lumaDc);
-                    lumaRows[blockRow * outStride + bx] = rangeLimit(descale(dc * p.lumaQuant[0], 3));
-                } else {
-                    forwardDct(plane + bx * 8, stride, p.lumaDivisors, block);
-                    std::uint8_t samples[2][2];
-                    inverseDct2x2(block, p.lumaQuant.data(), samples);
-                    for (int r = 0; r < 2; ++r)
-                        for (int c = 0; c < 2; ++c)
-                            lumaRows[(blockRow * 2 + r) * outStride + bx * 2 + c] = samples[r][c];
-                }
-            }
-        }
-        for (auto [half, rowsOut] : {std::pair{&smallCb, &cbRows}, std::pair{&smallCr, &crRows}}) {
-            for (int bx = 0; bx < mcuColumns; ++bx) {
-                forwardDct(half->data() + bx * 8, static_cast<std::size_t>(chromaWidth), p.chromaDivisors, block);
-                if (scaleDenominator == 8) {
-                    std::uint8_t samples[2][2];
-                    inverseDct2x2(block, p.chromaQuant.data(), samples);
-                    for (int r = 0; r < 2; ++r)
-                        for (int c = 0; c < 2; ++c)
-                            (*rowsOut)[r * outStride + bx * 2 + c] = samples[r][c];
-                } else {
-                    std::uint8_t samples[4][4];
-                    inverseDct4x4(block, p.chromaQuant.data(), samples);
-                    for (int r = 0; r < 4; ++r)
-                        for (int c = 0; c < 4; ++c)
-                            (*rowsOut)[r * outStride + bx * 4 + c] = samples[r][c];
-                }
-            }
-        }
-
-        const int firstOut = top / scaleDenominator;
-        for (int r = 0; r < chromaOut && firstOut + r < outHeight; ++r) {
-            std::uint8_t* dst = out.row(firstOut + r);
-            const std::uint8_t* ly = &lumaRows[r * outStride];
-            const std::uint8_t* lb = &cbRows[r * outStride];
-            const std::uint8_t* lr = &crRows[r * outStride];
-            for (int x = 0; x < outWidth; ++x) {
-                const std::int32_t luma = ly[x];
-                dst[3 * x] = clampSample(luma + colours.crToR[lr[x]]);
-                dst[3 * x + 1] = clampSample(luma + ((colours.cbToG[lb[x]] + colours.crToG[lr[x]]) >> 16));
-                dst[3 * x + 2] = clampSample(luma + colours.cbToB[lb[x]]);
-            }
-        }
+    RoundTripStrips strips(rgb.Width, rgb.Height, scaleDenominator, out);
+    const std::uint8_t* rows[16];
+    for (int top = 0; top < rgb.Height; top += 16) {
+        const int count = std::min(16, rgb.Height - top);
+        for (int r = 0; r < count; ++r)
+            rows[r] = rgb.row(top + r);
+        strips.add(rows, count);
     }
 }
 
@@ -645,11 +725,10 @@ bool agreesWithLibrary(int width, int height)
 
 } // namespace
 
-bool roundTripWithoutStream(const Raster& rgb, int scaleDenominator, Raster& out)
+bool roundTripWithoutStreamAvailable(int width, int height, int scaleDenominator)
 {
     // The encoder refuses sides beyond its format's limit; leave that failure to it.
-    if (rgb.Format != PixelFormat::Pf24Bit || rgb.Width <= 0 || rgb.Height <= 0 || rgb.Width > JPEG_MAX_DIMENSION
-        || rgb.Height > JPEG_MAX_DIMENSION)
+    if (width <= 0 || height <= 0 || width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION)
         return false;
     static bool eighthAgrees = false;
     static bool quarterAgrees = false;
@@ -658,7 +737,12 @@ bool roundTripWithoutStream(const Raster& rgb, int scaleDenominator, Raster& out
         eighthAgrees = agreesWithLibrary(1041, 1013);
         quarterAgrees = agreesWithLibrary(617, 1003);
     });
-    if (!(scaleDenominator == 8 ? eighthAgrees : scaleDenominator == 4 ? quarterAgrees : false))
+    return scaleDenominator == 8 ? eighthAgrees : scaleDenominator == 4 ? quarterAgrees : false;
+}
+
+bool roundTripWithoutStream(const Raster& rgb, int scaleDenominator, Raster& out)
+{
+    if (rgb.Format != PixelFormat::Pf24Bit || !roundTripWithoutStreamAvailable(rgb.Width, rgb.Height, scaleDenominator))
         return false;
     computeRoundTripWithoutStream(rgb, scaleDenominator, out);
     return true;

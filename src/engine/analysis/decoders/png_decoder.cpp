@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <csetjmp>
@@ -153,9 +154,14 @@ std::uint8_t composite(std::uint8_t c, std::uint8_t a)
     return static_cast<std::uint8_t>((unsigned{c} * a + 127) / 255);
 }
 
+constexpr int kStripRows = 16;
+
 } // namespace
 
-void decodePng(ByteSpan file, Raster& out)
+namespace {
+
+// The whole raster into `out`, or the rows to `sink` when it takes them.
+bool decodeToRasterOrSink(ByteSpan file, Raster& out, RowSink* sink)
 {
     if (file.size() < 8 || png_sig_cmp(file.data(), 0, 8) != 0)
         throw EngineError("Invalid PNG file");
@@ -181,8 +187,23 @@ void decodePng(ByteSpan file, Raster& out)
     bool plainGamma = true;
     for (int i = 0; i < 256; ++i)
         plainGamma = plainGamma && gamma[i] == i;
-    // 8-bit RGB with nothing to correct is already the raster: rows go straight in.
+    // 8-bit RGB with nothing to correct is already the raster: rows go straight
+    // in, or strip by strip to the sink.
     if (l.colorType == PNG_COLOR_TYPE_RGB && l.channels == 3 && plainGamma) {
+        if (sink != nullptr && l.passes == 1 && sink->begin(static_cast<int>(l.width), static_cast<int>(l.height))) {
+            const std::size_t rowBytes = std::size_t{l.width} * 3;
+            std::vector<std::uint8_t> strip(rowBytes * kStripRows);
+            png_bytep rows[kStripRows];
+            for (int r = 0; r < kStripRows; ++r)
+                rows[r] = strip.data() + rowBytes * static_cast<std::size_t>(r);
+            for (png_uint_32 top = 0; top < l.height; top += kStripRows) {
+                const auto count = std::min<png_uint_32>(kStripRows, l.height - top);
+                if (!readRows(s, rows, count))
+                    throw EngineError(s.message);
+                sink->rows(rows, static_cast<int>(count));
+            }
+            return true;
+        }
         out.setSize(static_cast<int>(l.width), static_cast<int>(l.height), PixelFormat::Pf24Bit);
         out.PaletteSize = 0;
         std::vector<png_bytep> rows(l.height);
@@ -191,7 +212,7 @@ void decodePng(ByteSpan file, Raster& out)
         for (int pass = 0; pass < l.passes; ++pass)
             if (!readRows(s, rows.data(), l.height))
                 throw EngineError(s.message);
-        return;
+        return false;
     }
 
     // Interlaced pictures need every pass's rows kept; others go one row at a time.
@@ -289,6 +310,19 @@ void decodePng(ByteSpan file, Raster& out)
     }
     // The rest of the file (checksums, trailing chunks) is not read: a damaged
     // tail after complete image data does not cost the picture.
+    return false;
+}
+
+} // namespace
+
+void decodePng(ByteSpan file, Raster& out)
+{
+    decodeToRasterOrSink(file, out, nullptr);
+}
+
+bool decodePng(ByteSpan file, Raster& out, RowSink& sink)
+{
+    return decodeToRasterOrSink(file, out, &sink);
 }
 
 } // namespace ferrovin

@@ -39,6 +39,21 @@ struct MemoryReader {
 void decodeBmp(ByteSpan file, Raster& out);
 void decodeGif(ByteSpan file, Raster& out);
 void decodePng(ByteSpan file, Raster& out);
+
+// Takes a picture's rows as they are decoded, sixteen at a time, top to bottom.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    // The picture's size, before any row; false when the whole raster is wanted instead.
+    virtual bool begin(int width, int height) = 0;
+    // Fewer than sixteen rows only at the bottom.
+    virtual void rows(const std::uint8_t* const* rows, int count) = 0;
+};
+
+// The same, except that plain 8-bit RGB files, whose rows need no colour
+// work, go to `sink` when it accepts them; `out` is then left alone. Returns
+// whether the rows went to the sink.
+bool decodePng(ByteSpan file, Raster& out, RowSink& sink);
 void decodeTiff(ByteSpan file, Raster& out);
 
 } // namespace ferrovin
