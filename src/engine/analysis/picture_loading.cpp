@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,7 +81,15 @@ private:
     throw EngineError("Cannot open file \"" + fileName + "\". " + std::strerror(error), error);
 }
 
-void readWholeFile(const std::string& fileName, std::vector<std::uint8_t>& bytes)
+// A file's bytes, in storage that is not cleared before it is overwritten:
+// a vector would zero up to the whole file each time a larger one comes.
+struct FileBytes {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t capacity = 0;
+    std::size_t size = 0;
+};
+
+void readWholeFile(const std::string& fileName, FileBytes& bytes)
 {
     FileDescriptor fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
@@ -93,10 +102,15 @@ void readWholeFile(const std::string& fileName, std::vector<std::uint8_t>& bytes
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (size > kMaxRasterBytes)
         throw EngineError("Picture file too large");
-    bytes.resize(static_cast<std::size_t>(size));
+    if (size > bytes.capacity) {
+        bytes.data.reset();
+        bytes.capacity = 0;
+        bytes.data.reset(new std::uint8_t[static_cast<std::size_t>(size)]);
+        bytes.capacity = static_cast<std::size_t>(size);
+    }
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+    while (done < size) {
+        const ssize_t got = ::read(fd.get(), bytes.data.get() + done, static_cast<std::size_t>(size) - done);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -106,18 +120,18 @@ void readWholeFile(const std::string& fileName, std::vector<std::uint8_t>& bytes
             break; // the file shrank meanwhile: decode what is there
         done += static_cast<std::size_t>(got);
     }
-    bytes.resize(done);
+    bytes.size = done;
 }
 
 // Per-thread scratch reused from picture to picture.
 struct Scratch {
-    std::vector<std::uint8_t> fileBytes;
+    FileBytes fileBytes;
     Raster source;
 
     void trim()
     {
-        if (fileBytes.capacity() > kKeepBufferBytes)
-            std::vector<std::uint8_t>().swap(fileBytes);
+        if (fileBytes.capacity > kKeepBufferBytes)
+            fileBytes = FileBytes{};
         if (source.Pixels.capacity() > kKeepBufferBytes)
             std::vector<std::uint8_t>().swap(source.Pixels);
     }
@@ -202,7 +216,7 @@ void LoadPicture(const std::string& FileName, Raster& FullRaster, Raster& SmallR
     thread_local Scratch scratch;
     ScratchLease lease(scratch);
     readWholeFile(FileName, scratch.fileBytes);
-    const ByteSpan file(scratch.fileBytes);
+    const ByteSpan file(scratch.fileBytes.data.get(), scratch.fileBytes.size);
 
     if (route == Route::Jpeg) {
         decodeJpeg(file, settings.MinPicWidth, settings.MinPicHeight, FullRaster, streamSize);
