@@ -103,8 +103,7 @@ void readWholeFile(const std::string& fileName, FileBytes& bytes)
     if (size > kMaxRasterBytes)
         throw EngineError("Picture file too large");
     if (size > bytes.capacity) {
-        bytes.data.reset();
-        bytes.capacity = 0;
+        bytes = FileBytes{};  // the old storage goes before the new one comes
         bytes.data.reset(new std::uint8_t[static_cast<std::size_t>(size)]);
         bytes.capacity = static_cast<std::size_t>(size);
     }

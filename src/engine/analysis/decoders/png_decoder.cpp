@@ -156,10 +156,6 @@ std::uint8_t composite(std::uint8_t c, std::uint8_t a)
 
 constexpr int kStripRows = 16;
 
-} // namespace
-
-namespace {
-
 // The whole raster into `out`, or the rows to `sink` when it takes them.
 bool decodeToRasterOrSink(ByteSpan file, Raster& out, RowSink* sink)
 {
